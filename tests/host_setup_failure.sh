@@ -7,17 +7,18 @@ set -u
 program=$1
 probe=$2
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/check_lib.sh"
 
 case $(basename "$program") in
 busemit)
     ifname=can1
     socket_failed='Create socket PF_CAN failed!'
-    banner='This is a socket canfd transmit demo program ,can1 with Bit Rate 500 kBit/s,Data Bit Rate 2MBit/s'
+    banner=$busemit_banner
     ;;
 buslisten)
     ifname=can0
     socket_failed='Create socket PF_CAN failed'
-    banner='This is a can receive demo,can0 with BitRate 500kBit/s,Date Bit Rate 2MBit/s!'
+    banner=$buslisten_banner
     ;;
 *)
     echo "unknown program $program"
@@ -26,14 +27,9 @@ buslisten)
 esac
 
 if [ -e "/sys/class/net/$ifname" ]; then
-    echo "SKIPPED: this host has a real $ifname; the program would drive it"
+    echo "SKIPPED: this host has a real $ifname, which the program would drive"
     exit 77
 fi
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir "$work/bin"
-cp "$here/sudo-standin" "$work/bin/sudo"
 
 case $("$probe") in
 none)
@@ -50,15 +46,10 @@ can)
     ;;
 esac
 
-failures=0
-check() {  # check WHAT EXPECTED-FILE ACTUAL-FILE
-    if ! cmp -s "$2" "$3"; then
-        echo "FAIL: $1"
-        echo "  expected:"; od -c "$2" | sed 's/^/    /'
-        echo "  actual:"; od -c "$3" | sed 's/^/    /'
-        failures=$((failures + 1))
-    fi
-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/bin"
+cp "$here/sudo-standin" "$work/bin/sudo"
 
 for arguments in "" "--help foo"; do
     echo "arguments: '$arguments'"
@@ -66,20 +57,12 @@ for arguments in "" "--help foo"; do
     # shellcheck disable=SC2086  # the arguments are split on purpose
     SUDO_LOG="$work/sudo.log" PATH="$work/bin:$PATH" \
         "$program" $arguments > "$work/stdout" 2> "$work/stderr" < /dev/null
-    status=$?
+    echo $? > "$work/status"
 
-    printf 'ifconfig %s down\nip link set %s up type can bitrate 500000 dbitrate 2000000 fd on\nifconfig %s up\n' \
-        "$ifname" "$ifname" "$ifname" > "$work/expected.sudo"
-    check "the three set-up commands, and nothing after them" "$work/expected.sudo" "$work/sudo.log"
-    printf '%s\r\n' "$banner" > "$work/expected.stdout"
-    check "standard output is the banner alone" "$work/expected.stdout" "$work/stdout"
-    printf '%s\n' "$expected_error" > "$work/expected.stderr"
-    check "standard error is the one failure report" "$work/expected.stderr" "$work/stderr"
-    if [ "$status" != 1 ]; then
-        echo "FAIL: exit status $status, expected 1"
-        failures=$((failures + 1))
-    fi
+    setup_commands "$ifname" | check_bytes "the three set-up commands, nothing after" "$work/sudo.log"
+    printf '%s\r\n' "$banner" | check_bytes "standard output is the banner alone" "$work/stdout"
+    echo "$expected_error" | check_bytes "standard error is the one failure report" "$work/stderr"
+    check_status "set-up failure" 1 "$work/status"
 done
 
-[ "$failures" = 0 ] && echo "all checks passed"
-[ "$failures" = 0 ]
+finish

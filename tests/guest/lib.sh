@@ -1,0 +1,46 @@
+# Helpers for the scripts that run inside the emulated host.
+# Each case writes its findings into /out/CASE for the host to check.
+
+mkdir -p /work/bin
+ln -sf /work/sudo-standin /work/bin/sudo
+
+load_can_core() {
+    for module in can can-raw can-dev; do
+        insmod "/modules/$module.ko" || echo "cannot load $module"
+    done
+}
+
+load_can_controller() {
+    for module in ctucanfd ctucanfd_pci; do
+        insmod "/modules/$module.ko" || echo "cannot load $module"
+    done
+}
+
+# set_up_interface IFNAME: the bus timing the programs use, and up.
+set_up_interface() {
+    ip link set "$1" up type can bitrate 500000 dbitrate 2000000 fd on
+}
+
+# run_case CASE PROGRAM [ARGUMENT...]: runs the program to its end with
+# the stand-in sudo recording into /out/CASE/sudo.log.
+run_case() {
+    case_dir=/out/$1
+    shift
+    mkdir -p "$case_dir"
+    SUDO_LOG=$case_dir/sudo.log "$@" > "$case_dir/stdout" 2> "$case_dir/stderr" < /dev/null
+    echo $? > "$case_dir/status"
+}
+
+# start_candump CASE IFNAME: an independent receiver's log of the interface.
+start_candump() {
+    mkdir -p "/out/$1"
+    candump "$2" > "/out/$1/candump" 2>&1 &
+    candump_pid=$!
+    sleep 0.5
+}
+
+stop_candump() {
+    sleep 0.5
+    kill "$candump_pid"
+    wait "$candump_pid" 2> /dev/null
+}
