@@ -1,5 +1,11 @@
-# Byte-exact checks for the test scripts; count failures in $failures.
-failures=0
+# Byte-exact checks for the test scripts. The checks often run at the end
+# of a pipeline, in a subshell, so failures are counted in a file.
+failures_file=$(mktemp)
+
+failed() {
+    echo "FAIL: $1"
+    echo "$1" >> "$failures_file"
+}
 
 # check_bytes WHAT ACTUAL: compares ACTUAL with standard input, byte for byte.
 check_bytes() {
@@ -7,10 +13,9 @@ check_bytes() {
     expected=$(mktemp)
     cat > "$expected"
     if ! cmp -s "$expected" "$2"; then
-        echo "FAIL: $1"
+        failed "$1"
         echo "  expected:"; od -c "$expected" | sed 's/^/    /'
         echo "  actual:"; od -c "$2" 2>&1 | sed 's/^/    /'
-        failures=$((failures + 1))
     fi
     rm -f "$expected"
 }
@@ -19,23 +24,20 @@ check_bytes() {
 check_true() {
     local what=$1
     shift
-    if ! "$@"; then
-        echo "FAIL: $what"
-        failures=$((failures + 1))
-    fi
+    "$@" || failed "$what"
 }
 
 # check_status WHAT EXPECTED FILE: the exit status recorded in FILE.
 check_status() {
     local actual
     actual=$(cat "$3" 2>/dev/null)
-    if [ "$actual" != "$2" ]; then
-        echo "FAIL: $1: exit status '$actual', expected $2"
-        failures=$((failures + 1))
-    fi
+    [ "$actual" = "$2" ] || failed "$1: exit status '$actual', expected $2"
 }
 
 finish() {
+    local failures
+    failures=$(wc -l < "$failures_file")
+    rm -f "$failures_file"
     if [ "$failures" = 0 ]; then
         echo "all checks passed"
         exit 0
@@ -55,13 +57,47 @@ setup_commands() {
     printf 'ifconfig %s up\n' "$1"
 }
 
-# data_lines BYTE...: the eight data lines of a frame.
+# data_lines BYTE...: the eight data lines of a frame; a byte may be "*".
 data_lines() {
     local i=0
     for byte in "$@"; do
-        printf 'data[%d] = %d\r\n' "$i" "$byte"
+        printf 'data[%d] = %s\r\n' "$i" "$byte"
         i=$((i + 1))
     done
+}
+
+# listen_block standard|extended ID DLC BYTE...: buslisten's lines for a frame.
+listen_block() {
+    printf 'Received %s frame!\n' "$1"
+    printf 'can_id = 0x%s\r\ncan_dlc = %d \r\n' "$2" "$3"
+    shift 3
+    data_lines "$@"
+}
+
+# mask_beyond_length: buslisten's output with each data byte past the
+# frame's length code shown as "*".
+mask_beyond_length() {
+    awk '/^can_dlc = / { length_code = $3 }
+         /^data\[/ { if (substr($1, 6) + 0 >= length_code) sub(/= [0-9]+\r$/, "= *\r") }
+         { print }'
+}
+
+# blocks_as_candump: buslisten's blocks as candump -L writes frames, ID#DATA.
+blocks_as_candump() {
+    awk '/^Received extended frame!$/ { width = 8; next }
+         /^Received standard frame!$/ { width = 3; next }
+         /^can_id = 0x/ { id = substr($3, 3); sub(/\r$/, "", id); next }
+         /^can_dlc = / { length_code = $3; data = ""; next }
+         /^data\[/ {
+             i = substr($1, 6) + 0
+             value = $3
+             sub(/\r$/, "", value)
+             if (i < length_code) data = data sprintf("%02X", value)
+             if (i == 7) {
+                 while (length(id) < width) id = "0" id
+                 print id "#" data
+             }
+         }'
 }
 
 busemit_frame_lines() {

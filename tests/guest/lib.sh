@@ -44,3 +44,28 @@ stop_candump() {
     kill "$candump_pid"
     wait "$candump_pid" 2> /dev/null
 }
+
+# wait_for_output FILE: waits up to 20 s until FILE has something in it.
+wait_for_output() {
+    tries=0
+    while [ ! -s "$1" ] && [ "$tries" -lt 200 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+}
+
+# cpu_ticks PID: the process's user and system time so far, in clock ticks.
+cpu_ticks() {
+    set -- $(cut -d' ' -f14,15 "/proc/$1/stat")
+    echo $(($1 + $2))
+}
+
+# byte_count FILE
+byte_count() {
+    wc -c < "$1" | tr -d ' '
+}
+
+# output_since FILE OFFSET DESTINATION: what was added to FILE after OFFSET bytes.
+output_since() {
+    tail -c "+$(($2 + 1))" "$1" > "$3"
+}

@@ -1,0 +1,64 @@
+#!/bin/bash
+# buslisten on the real Linux CAN stack, in the emulated host: the set-up
+# failures, busemit's frame, frames from cansend, can0 down and up under a
+# running buslisten, and a few thousand frames at line rate.
+# Usage: buslisten_on_bus.sh BUSLISTEN BUSEMIT
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/check_lib.sh"
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+"$here/../emulator/run-guest" "$out" "$here/guest/buslisten_cases" \
+    "$1" "$2" "$here/guest/lib.sh" "$here/sudo-standin" || exit 1
+
+for case in no_can no_controller; do
+    echo "set-up failure: $case"
+    setup_commands can0 | check_bytes "only the three set-up commands" "$out/$case/sudo.log"
+    printf '%s\r\n' "$buslisten_banner" | check_bytes "standard output is the banner" "$out/$case/stdout"
+    check_status "$case" 1 "$out/$case/status"
+done
+echo 'Create socket PF_CAN failed: Address family not supported by protocol' |
+    check_bytes "the socket failure ends standard error" <(tail -n 1 "$out/no_can/stderr")
+echo 'ioctl interface index failed!: No such device' |
+    check_bytes "the index failure ends standard error" <(tail -n 1 "$out/no_controller/stderr")
+
+echo "set-up of the listening buslisten"
+setup_commands can0 | check_bytes "the three can0 commands" "$out/listen/sudo.log"
+check_bytes "standard error is empty" "$out/listen/stderr" < /dev/null
+
+echo "busemit's frame"
+{ printf '%s\r\n' "$buslisten_banner"; listen_block standard 123 8 1 2 3 4 5 6 7 8; } |
+    check_bytes "banner and block, readable while buslisten runs" \
+        "$out/busemit_frame/listen_snapshot"
+check_status "busemit" 0 "$out/busemit_frame/status"
+
+echo "frames from cansend"
+{
+    listen_block extended 12345678 8 222 173 190 239 1 2 3 4
+    listen_block standard 7FF 0 '*' '*' '*' '*' '*' '*' '*' '*'
+    listen_block standard 123 0 '*' '*' '*' '*' '*' '*' '*' '*'
+    listen_block standard 321 4 255 128 1 127 '*' '*' '*' '*'
+    listen_block extended 1FFFFFFF 1 255 '*' '*' '*' '*' '*' '*' '*'
+    listen_block standard 0 8 0 0 0 0 0 0 0 0
+} | check_bytes "each frame's block" <(mask_beyond_length < "$out/cansend/blocks")
+
+echo "can0 down and up"
+check_true "no CPU time while waiting ($(cat "$out/down_up/idle_ticks") ticks)" \
+    [ "$(cat "$out/down_up/idle_ticks")" -le 1 ]
+listen_block standard 456 2 10 11 '*' '*' '*' '*' '*' '*' |
+    check_bytes "the next frame after can0 came back" <(mask_beyond_length < "$out/down_up/blocks")
+
+echo "line-rate load"
+check_true "cangen sent without error" [ ! -s "$out/load/cangen" ]
+frames=$(wc -l < "$out/load/candump")
+check_true "candump saw all 4000 frames ($frames)" [ "$frames" = 4000 ]
+awk '{ print $3 }' "$out/load/candump" |
+    check_bytes "buslisten printed every frame that candump saw" \
+        <(blocks_as_candump < "$out/load/blocks")
+
+for case in busemit_frame cansend down_up load; do
+    echo yes | check_bytes "buslisten still running after $case" "$out/$case/running"
+done
+
+finish
