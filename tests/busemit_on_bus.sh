@@ -9,7 +9,7 @@ source "$here/check_lib.sh"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 "$here/../emulator/run-guest" "$out" "$here/guest/busemit_cases" \
-    "$1" "$here/guest/lib.sh" "$here/sudo-standin" || exit 1
+    "$1" || exit 1
 
 echo "kernel without CAN"
 case=$out/no_can

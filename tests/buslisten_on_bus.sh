@@ -10,7 +10,7 @@ source "$here/check_lib.sh"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 "$here/../emulator/run-guest" "$out" "$here/guest/buslisten_cases" \
-    "$1" "$2" "$here/guest/lib.sh" "$here/sudo-standin" || exit 1
+    "$1" "$2" || exit 1
 
 for case in no_can no_controller; do
     echo "set-up failure: $case"

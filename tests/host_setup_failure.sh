@@ -49,7 +49,7 @@ esac
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
-cp "$here/sudo-standin" "$work/bin/sudo"
+cp "$here/../emulator/sudo-standin" "$work/bin/sudo"
 
 for arguments in "" "--help foo"; do
     echo "arguments: '$arguments'"
