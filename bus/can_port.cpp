@@ -18,8 +18,8 @@ struct command_text {
 };
 
 constexpr command_text down_command = {"sudo ifconfig ", " down"};
-constexpr command_text timing_command = {
-    "sudo ip link set ", " up type can bitrate 500000 dbitrate 2000000 fd on"};
+constexpr command_text timing_command = {"sudo ip link set ",
+                                         " up type can bitrate 500000 dbitrate 2000000 fd on"};
 constexpr command_text up_command = {"sudo ifconfig ", " up"};
 constexpr const char data_line[] = "data[%d] = %d\r\n";
 
@@ -33,8 +33,8 @@ constexpr int command_size = 128;
 void run_command(const command_text &text, const char *ifname)
 {
     char command[command_size];
-    int length = std::snprintf(command, sizeof command, "%s%s%s", text.before_name, ifname,
-                               text.after_name);
+    int length =
+        std::snprintf(command, sizeof command, "%s%s%s", text.before_name, ifname, text.after_name);
     if (length < 0 || length >= command_size)
         return;  // never run a cut-off command
     std::fflush(stdout);
@@ -55,6 +55,8 @@ void bring_up_can(const can_port &port)
     run_command(up_command, port.ifname);
 }
 
+// On a failure the descriptor stays open: the caller ends the process at
+// once and the system closes it.
 int open_can(const can_port &port)
 {
     int descriptor = socket(PF_CAN, SOCK_RAW, CAN_RAW);
@@ -67,6 +69,7 @@ int open_can(const can_port &port)
     std::strncpy(request.ifr_name, port.ifname, IFNAMSIZ - 1);
     if (ioctl(descriptor, SIOCGIFINDEX, &request) < 0) {
         std::perror(port.index_failed);
+        // cppcheck-suppress resourceLeak
         return -1;
     }
 
@@ -75,6 +78,7 @@ int open_can(const can_port &port)
     address.can_ifindex = request.ifr_ifindex;
     if (bind(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) < 0) {
         std::perror(port.bind_failed);
+        // cppcheck-suppress resourceLeak
         return -1;
     }
     return descriptor;

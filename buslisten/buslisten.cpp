@@ -44,7 +44,7 @@ int main()
         if (read(descriptor, &frame, sizeof frame) != static_cast<ssize_t>(sizeof frame))
             continue;
 
-        std::puts((frame.can_id & CAN_EFF_FLAG) ? extended_frame : standard_frame);
+        std::puts((frame.can_id & CAN_EFF_FLAG) != 0 ? extended_frame : standard_frame);
         std::printf(id_and_dlc_lines, frame.can_id & CAN_EFF_MASK, frame.can_dlc);
         print_can_data(frame);
         std::fflush(stdout);

@@ -27,9 +27,8 @@ can_frame frame_with(__u8 dlc, std::initializer_list<__u8> bytes)
 
 TEST(print_can_data, prints_all_eight_bytes_whatever_the_length_code)
 {
-    const std::string expected =
-        "data[0] = 1\r\ndata[1] = 2\r\ndata[2] = 3\r\ndata[3] = 4\r\n"
-        "data[4] = 5\r\ndata[5] = 6\r\ndata[6] = 7\r\ndata[7] = 8\r\n";
+    const std::string expected = "data[0] = 1\r\ndata[1] = 2\r\ndata[2] = 3\r\ndata[3] = 4\r\n"
+                                 "data[4] = 5\r\ndata[5] = 6\r\ndata[6] = 7\r\ndata[7] = 8\r\n";
     for (__u8 dlc : {__u8{0}, __u8{2}, __u8{8}})
         EXPECT_EQ(printed_data(frame_with(dlc, {1, 2, 3, 4, 5, 6, 7, 8})), expected)
             << "can_dlc " << int{dlc};

@@ -1,0 +1,52 @@
+#!/bin/bash
+# The install and the Debian package: both programs and both man pages,
+# man pages that render without a warning and give the exact commands.
+# Usage: install_and_package.sh BUILD_DIR
+set -u
+build_dir=$1
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/check_lib.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "cmake --install"
+DESTDIR=$work/root cmake --install "$build_dir" --prefix /usr > "$work/install.log" ||
+    failed "cmake --install"
+for file in bin/busemit bin/buslisten share/man/man1/busemit.1 share/man/man1/buslisten.1; do
+    check_true "installed $file" [ -s "$work/root/usr/$file" ]
+done
+check_true "installed programs are executable" \
+    [ -x "$work/root/usr/bin/busemit" -a -x "$work/root/usr/bin/buslisten" ]
+
+echo "man pages"
+for page in busemit:can1 buslisten:can0; do
+    name=${page%%:*}
+    ifname=${page#*:}
+    LC_ALL=C.UTF-8 MANWIDTH=200 man --warnings -l "$work/root/usr/share/man/man1/$name.1" \
+        > "$work/$name.txt" 2> "$work/$name.warnings"
+    check_bytes "$name.1 renders without a warning" "$work/$name.warnings" < /dev/null
+    setup_commands "$ifname" | while read -r command; do
+        check_true "$name.1 gives the command 'sudo $command'" \
+            grep -qF "sudo $command" "$work/$name.txt"
+    done
+done
+
+echo "cpack -G DEB"
+(cd "$work" && cpack -G DEB --config "$build_dir/CPackConfig.cmake" > cpack.log 2>&1) ||
+    { cat "$work/cpack.log"; failed "cpack -G DEB"; }
+package=$(ls "$work"/*.deb 2> /dev/null | head -n 1)
+check_true "a package was made" [ -n "$package" ]
+if [ -n "$package" ]; then
+    printf '%s\n' ./usr/bin/busemit ./usr/bin/buslisten \
+        ./usr/share/man/man1/busemit.1 ./usr/share/man/man1/buslisten.1 |
+        check_bytes "the package holds both programs and both man pages" \
+            <(dpkg-deb -c "$package" | awk '{ print $6 }' | grep -v '/$' | sort)
+    depends=$(dpkg-deb -f "$package" Depends)
+    for needed in iproute2 net-tools sudo libc6; do
+        check_true "the package depends on $needed ($depends)" grep -qw "$needed" <<< "$depends"
+    done
+    check_true "the package is named bustools" [ "$(dpkg-deb -f "$package" Package)" = bustools ]
+fi
+
+finish
