@@ -1,8 +1,8 @@
 #!/bin/bash
 # buslisten on the real Linux CAN stack, in the emulated host: the set-up
 # failures, busemit's frame, frames from cansend, can0 down and up under a
-# running buslisten, and a few thousand frames at line rate.
-# Usage: buslisten_on_bus.sh BUSLISTEN BUSEMIT
+# running buslisten, a few thousand frames at line rate, and short reads.
+# Usage: buslisten_on_bus.sh BUSLISTEN BUSEMIT SHORT_READ_SHIM
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
@@ -10,7 +10,7 @@ source "$here/check_lib.sh"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 "$here/../emulator/run-guest" "$out" "$here/guest/buslisten_cases" \
-    "$1" "$2" || exit 1
+    "$1" "$2" "$3" || exit 1
 
 for case in no_can no_controller; do
     echo "set-up failure: $case"
@@ -57,7 +57,16 @@ awk '{ print $3 }' "$out/load/candump" |
     check_bytes "buslisten printed every frame that candump saw" \
         <(blocks_as_candump < "$out/load/blocks")
 
-for case in busemit_frame cansend down_up load; do
+echo "short reads"
+{
+    printf '%s\r\n' "$buslisten_banner"
+    listen_block standard 222 2 34 34 '*' '*' '*' '*' '*' '*'
+    listen_block standard 444 4 68 68 68 68 '*' '*' '*' '*'
+} | check_bytes "only the frames read whole are printed" \
+    <(mask_beyond_length < "$out/short_reads/stdout")
+check_bytes "standard error is empty" "$out/short_reads/stderr" < /dev/null
+
+for case in busemit_frame cansend down_up load short_reads; do
     echo yes | check_bytes "buslisten still running after $case" "$out/$case/running"
 done
 
