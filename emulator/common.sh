@@ -3,7 +3,8 @@
 
 emulator_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 project_dir=$(dirname "$emulator_dir")
-cache_root=${BUSTOOLS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/bustools}
+home=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+cache_root=${BUSTOOLS_CACHE:-${XDG_CACHE_HOME:-${home:-/tmp}/.cache}/bustools}
 
 # The guest's packages: QEMU with the CTU CAN FD card, the tools copied into
 # the guest, and what building the controller driver needs.

@@ -34,12 +34,20 @@ run_case() {
 # start_candump CASE IFNAME: an independent receiver's log of the interface.
 start_candump() {
     mkdir -p "/out/$1"
-    candump "$2" > "/out/$1/candump" 2>&1 &
+    candump_file=/out/$1/candump
+    candump "$2" > "$candump_file" 2>&1 &
     candump_pid=$!
     sleep 0.5
 }
 
+# stop_candump [LINES]: once candump has written LINES lines (waiting up
+# to 20 s), or at once, and a moment more for any it should not write.
 stop_candump() {
+    tries=0
+    while [ "$(wc -l < "$candump_file")" -lt "${1:-0}" ] && [ "$tries" -lt 200 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
     sleep 0.5
     kill "$candump_pid"
     wait "$candump_pid" 2> /dev/null
@@ -52,6 +60,17 @@ wait_for_output() {
         sleep 0.1
         tries=$((tries + 1))
     done
+}
+
+# wait_for_frames FILE COUNT: waits up to 60 s until buslisten's output in
+# FILE holds COUNT frames, then a moment more for any it should not hold.
+wait_for_frames() {
+    tries=0
+    while [ "$(grep -c '^Received' "$1")" -lt "$2" ] && [ "$tries" -lt 600 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    sleep 0.3
 }
 
 # cpu_ticks PID: the process's user and system time so far, in clock ticks.
