@@ -11,15 +11,19 @@ cache_root=${BUSTOOLS_CACHE:-${XDG_CACHE_HOME:-${home:-/tmp}/.cache}/bustools}
 emulator_packages=(qemu-system-x86 busybox-static dash iproute2 net-tools can-utils
                    cpio gzip xz-utils make gcc bc)
 
+# The kernel ABI that the package lists give linux-image-amd64, if any.
+listed_kernel_abi() {
+    apt-cache depends linux-image-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1
+}
+
 # The ABI of Debian's current kernel, such as 6.1.0-57-amd64.
 kernel_abi() {
     local abi
-    abi=$(apt-cache depends linux-image-amd64 2>/dev/null |
-        sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1)
+    abi=$(listed_kernel_abi)
     if [ -z "$abi" ]; then
         apt-get update -qq >&2 || true
-        abi=$(apt-cache depends linux-image-amd64 2>/dev/null |
-            sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1)
+        abi=$(listed_kernel_abi)
     fi
     if [ -z "$abi" ]; then
         # No package lists: fall back on a guest prepared earlier.

@@ -40,14 +40,25 @@ start_candump() {
     sleep 0.5
 }
 
+# wait_until SECONDS COMMAND...: until the command succeeds, or the time is up.
+wait_until() {
+    tries=$(($1 * 10))
+    shift
+    while ! "$@" && [ "$tries" -gt 0 ]; do
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+}
+
+# at_least FILE COUNT PATTERN: FILE has COUNT lines that match PATTERN.
+at_least() {
+    [ "$(grep -c "$3" "$1")" -ge "$2" ]
+}
+
 # stop_candump [LINES]: once candump has written LINES lines (waiting up
 # to 20 s), or at once, and a moment more for any it should not write.
 stop_candump() {
-    tries=0
-    while [ "$(wc -l < "$candump_file")" -lt "${1:-0}" ] && [ "$tries" -lt 200 ]; do
-        sleep 0.1
-        tries=$((tries + 1))
-    done
+    wait_until 20 at_least "$candump_file" "${1:-0}" ''
     sleep 0.5
     kill "$candump_pid"
     wait "$candump_pid" 2> /dev/null
@@ -55,21 +66,18 @@ stop_candump() {
 
 # wait_for_output FILE: waits up to 20 s until FILE has something in it.
 wait_for_output() {
-    tries=0
-    while [ ! -s "$1" ] && [ "$tries" -lt 200 ]; do
-        sleep 0.1
-        tries=$((tries + 1))
-    done
+    wait_until 20 test -s "$1"
+}
+
+# frame_count FILE: the frames in buslisten's output in FILE.
+frame_count() {
+    grep -c '^Received' "$1"
 }
 
 # wait_for_frames FILE COUNT: waits up to 60 s until buslisten's output in
 # FILE holds COUNT frames, then a moment more for any it should not hold.
 wait_for_frames() {
-    tries=0
-    while [ "$(grep -c '^Received' "$1")" -lt "$2" ] && [ "$tries" -lt 600 ]; do
-        sleep 0.1
-        tries=$((tries + 1))
-    done
+    wait_until 60 at_least "$1" "$2" '^Received'
     sleep 0.3
 }
 
