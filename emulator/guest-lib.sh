@@ -10,6 +10,11 @@ load_can_core() {
     done
 }
 
+# Lets tc hold frames back in an interface's queue.
+load_queue_delay() {
+    insmod /modules/sch_netem.ko || echo "cannot load sch_netem"
+}
+
 load_can_controller() {
     for module in ctucanfd ctucanfd_pci; do
         insmod "/modules/$module.ko" || echo "cannot load $module"

@@ -1,6 +1,8 @@
 #!/bin/bash
 # busemit on the real Linux CAN stack, in the emulated host: the set-up
-# failures, a successful send seen by candump, and a send on a downed can1.
+# failures, a successful send seen by candump, a send on a downed can1,
+# and sends whose frame can1's queue holds back for less, or for longer,
+# than busemit waits for the controller to report it sent.
 # Usage: busemit_on_bus.sh BUSEMIT
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,29 +30,35 @@ echo 'ioctl interface index failed!: No such device' |
 check_true "the commands' own errors come before it" [ "$(wc -l < "$case/stderr")" -gt 1 ]
 check_status "no controller" 1 "$case/status"
 
-echo "successful send"
-case=$out/success
-{ setup_commands can1; echo 'ifconfig can1 down'; } |
-    check_bytes "the set-up commands and one final down" "$case/sudo.log"
-{ printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; } |
-    check_bytes "standard output is the eleven lines" "$case/stdout"
-check_bytes "standard error is empty" "$case/stderr" < /dev/null
-check_status "successful send" 0 "$case/status"
-echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
-    check_bytes "candump on can0 saw exactly the one frame" "$case/candump"
-check_true "can1 is down afterwards" grep -q '^[0-9]*: can1: <NOARP,ECHO>' "$case/link"
-check_true "can1 runs CAN FD" grep -q ' can <FD> ' "$case/link"
-check_true "can1's nominal bit rate" grep -q 'bitrate 500000 ' "$case/link"
-check_true "can1's data bit rate" grep -q 'dbitrate 2000000 ' "$case/link"
+for case in success short_delay; do
+    echo "successful send: $case"
+    { setup_commands can1; echo 'ifconfig can1 down'; } |
+        check_bytes "the set-up commands and one final down" "$out/$case/sudo.log"
+    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; } |
+        check_bytes "standard output is the eleven lines" "$out/$case/stdout"
+    check_bytes "standard error is empty" "$out/$case/stderr" < /dev/null
+    check_status "successful send" 0 "$out/$case/status"
+    echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
+        check_bytes "candump on can0 saw exactly the one frame" "$out/$case/candump"
+done
+link=$out/success/link
+check_true "can1 is down afterwards" grep -q '^[0-9]*: can1: <NOARP,ECHO>' "$link"
+check_true "can1 runs CAN FD" grep -q ' can <FD> ' "$link"
+check_true "can1's nominal bit rate" grep -q 'bitrate 500000 ' "$link"
+check_true "can1's data bit rate" grep -q 'dbitrate 2000000 ' "$link"
 
-echo "send on a downed can1"
-case=$out/send_fails
-{ setup_commands can1; echo 'ifconfig can1 down'; echo 'ifconfig can1 down'; } |
-    check_bytes "the set-up commands, then the down command twice" "$case/sudo.log"
-{ printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; printf 'Send  frame incompletely!\r\n'; } |
-    check_bytes "the frame, then the incomplete-send line" "$case/stdout"
-check_bytes "standard error is empty" "$case/stderr" < /dev/null
-check_status "a frame not sent is a failure" 1 "$case/status"
-check_bytes "nothing reached can0" "$case/candump" < /dev/null
+for case in send_fails long_delay foreign_frame; do
+    echo "frame not sent: $case"
+    { setup_commands can1; echo 'ifconfig can1 down'; echo 'ifconfig can1 down'; } |
+        check_bytes "the set-up commands, then the down command twice" "$out/$case/sudo.log"
+    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; printf 'Send  frame incompletely!\r\n'; } |
+        check_bytes "the frame, then the incomplete-send line" "$out/$case/stdout"
+    check_bytes "standard error is empty" "$out/$case/stderr" < /dev/null
+    check_status "a frame not sent is a failure" 1 "$out/$case/status"
+done
+check_bytes "nothing reached can0 from a downed can1" "$out/send_fails/candump" < /dev/null
+check_bytes "nothing reached can0 from a queue held too long" "$out/long_delay/candump" < /dev/null
+echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
+    check_bytes "candump saw can0's own frame, not busemit's" "$out/foreign_frame/candump"
 
 finish
