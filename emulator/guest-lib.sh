@@ -26,30 +26,56 @@ set_up_interface() {
     ip link set "$1" up type can bitrate 500000 dbitrate 2000000 fd on
 }
 
-# run_case CASE PROGRAM [ARGUMENT...]: runs the program to its end with
-# the stand-in sudo recording into /out/CASE/sudo.log.
+# run_case CASE PROGRAM [ARGUMENT...]: runs the program to its end, for
+# 20 s at most, with the stand-in sudo recording into /out/CASE/sudo.log.
 run_case() {
     case_dir=/out/$1
     shift
     mkdir -p "$case_dir"
-    SUDO_LOG=$case_dir/sudo.log "$@" > "$case_dir/stdout" 2> "$case_dir/stderr" < /dev/null
+    SUDO_LOG=$case_dir/sudo.log timeout 20 "$@" > "$case_dir/stdout" 2> "$case_dir/stderr" < /dev/null
     echo $? > "$case_dir/status"
+    if [ "$(cat "$case_dir/status")" -ge 124 ]; then
+        echo "gave up after 20 s waiting for $* to end (case $case_dir)" | tee -a /out/gave-up
+        exit 1
+    fi
 }
 
-# start_candump CASE IFNAME: an independent receiver's log of the interface.
+# receivers IFNAME: the raw sockets that receive every frame on IFNAME.
+receivers() {
+    grep -c "^ *$1 " /proc/net/can/rcvlist_all
+}
+
+# more_receivers IFNAME COUNT: IFNAME has more than COUNT such receivers.
+more_receivers() {
+    [ "$(receivers "$1")" -gt "$2" ]
+}
+
+# start_candump CASE IFNAME [OPTION...]: an independent receiver's log of
+# the interface, once its socket is receiving.
 start_candump() {
     mkdir -p "/out/$1"
     candump_file=/out/$1/candump
-    candump "$2" > "$candump_file" 2>&1 &
+    ifname=$2
+    shift 2
+    before=$(receivers "$ifname")
+    candump "$@" "$ifname" > "$candump_file" 2>&1 &
     candump_pid=$!
-    sleep 0.5
+    wait_until 10 "candump receiving on $ifname" more_receivers "$ifname" "$before"
 }
 
-# wait_until SECONDS COMMAND...: until the command succeeds, or the time is up.
+# wait_until SECONDS WHAT COMMAND...: until the command succeeds. When the
+# time is up it says which wait gave up, in /out/gave-up for the host to
+# report, and ends the script there: the case has failed.
 wait_until() {
     tries=$(($1 * 10))
-    shift
-    while ! "$@" && [ "$tries" -gt 0 ]; do
+    limit=$1
+    what=$2
+    shift 2
+    while ! "$@"; do
+        if [ "$tries" -le 0 ]; then
+            echo "gave up after $limit s waiting for $what" | tee -a /out/gave-up
+            exit 1
+        fi
         sleep 0.1
         tries=$((tries - 1))
     done
@@ -60,18 +86,25 @@ at_least() {
     [ "$(grep -c "$3" "$1")" -ge "$2" ]
 }
 
-# stop_candump [LINES]: once candump has written LINES lines (waiting up
-# to 20 s), or at once, and a moment more for any it should not write.
+# stop_candump [LINES]: once candump has written LINES lines, and a moment
+# more for any it should not write.
 stop_candump() {
-    wait_until 20 at_least "$candump_file" "${1:-0}" ''
+    wait_until 10 "${1:-0} lines from candump" at_least "$candump_file" "${1:-0}" ''
     sleep 0.5
     kill "$candump_pid"
     wait "$candump_pid" 2> /dev/null
 }
 
-# wait_for_output FILE: waits up to 20 s until FILE has something in it.
+# wait_for_output FILE: until FILE has something in it.
 wait_for_output() {
-    wait_until 20 test -s "$1"
+    wait_until 10 "output in $1" test -s "$1"
+}
+
+# wait_for_listener FILE BEFORE: until a buslisten started when can0 had
+# BEFORE receivers receives there too, and its banner shows in FILE.
+wait_for_listener() {
+    wait_until 10 "buslisten receiving on can0" more_receivers can0 "$2"
+    wait_until 10 "buslisten's banner in $1" grep -q '^This is a can receive demo' "$1"
 }
 
 # frame_count FILE: the frames in buslisten's output in FILE.
@@ -79,10 +112,10 @@ frame_count() {
     grep -c '^Received' "$1"
 }
 
-# wait_for_frames FILE COUNT: waits up to 60 s until buslisten's output in
-# FILE holds COUNT frames, then a moment more for any it should not hold.
+# wait_for_frames FILE COUNT: until buslisten's output in FILE holds
+# COUNT frames, then a moment more for any it should not hold.
 wait_for_frames() {
-    wait_until 60 at_least "$1" "$2" '^Received'
+    wait_until 10 "$2 frames from buslisten in $1" at_least "$1" "$2" '^Received'
     sleep 0.3
 }
 

@@ -13,29 +13,28 @@ trap 'rm -rf "$out"' EXIT
 "$here/../emulator/run-guest" "$out" "$here/guest/busemit_cases" \
     "$1" || exit 1
 
-echo "kernel without CAN"
-case=$out/no_can
-setup_commands can1 | check_bytes "only the three set-up commands" "$case/sudo.log"
-printf '%s\r\n' "$busemit_banner" | check_bytes "standard output is the banner" "$case/stdout"
+for case in no_can no_controller bind_fails; do
+    echo "set-up failure: $case"
+    setup_commands can1 | check_bytes "only the three set-up commands" "$out/$case/sudo.log"
+    printf '%s\r\n' "$busemit_banner" | check_bytes "standard output is the banner" "$out/$case/stdout"
+    check_status "$case" 1 "$out/$case/status"
+done
 echo 'Create socket PF_CAN failed!: Address family not supported by protocol' |
-    check_bytes "the socket failure ends standard error" <(tail -n 1 "$case/stderr")
-check_status "no CAN" 1 "$case/status"
-
-echo "CAN without a controller"
-case=$out/no_controller
-setup_commands can1 | check_bytes "only the three set-up commands" "$case/sudo.log"
-printf '%s\r\n' "$busemit_banner" | check_bytes "standard output is the banner" "$case/stdout"
+    check_bytes "the socket failure ends standard error" <(tail -n 1 "$out/no_can/stderr")
 echo 'ioctl interface index failed!: No such device' |
-    check_bytes "the index failure ends standard error" <(tail -n 1 "$case/stderr")
-check_true "the commands' own errors come before it" [ "$(wc -l < "$case/stderr")" -gt 1 ]
-check_status "no controller" 1 "$case/status"
+    check_bytes "the index failure ends standard error" <(tail -n 1 "$out/no_controller/stderr")
+check_true "the commands' own errors come before it" [ "$(wc -l < "$out/no_controller/stderr")" -gt 1 ]
+echo 'bind failed!: No such device' |
+    check_bytes "the bind failure ends standard error" <(tail -n 1 "$out/bind_fails/stderr")
 
 for case in success short_delay; do
     echo "successful send: $case"
     { setup_commands can1; echo 'ifconfig can1 down'; } |
         check_bytes "the set-up commands and one final down" "$out/$case/sudo.log"
-    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; } |
-        check_bytes "standard output is the eleven lines" "$out/$case/stdout"
+    { setup_marks can1; printf '%s\r\n' "$busemit_banner"
+      busemit_frame_lines; echo 'sudo ifconfig can1 down'; } |
+        check_bytes "the commands' lines, then the eleven lines, then the last command's" \
+            "$out/$case/stdout"
     check_bytes "standard error is empty" "$out/$case/stderr" < /dev/null
     check_status "successful send" 0 "$out/$case/status"
     echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |

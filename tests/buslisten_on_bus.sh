@@ -12,7 +12,7 @@ trap 'rm -rf "$out"' EXIT
 "$here/../emulator/run-guest" "$out" "$here/guest/buslisten_cases" \
     "$1" "$2" "$3" || exit 1
 
-for case in no_can no_controller; do
+for case in no_can no_controller bind_fails; do
     echo "set-up failure: $case"
     setup_commands can0 | check_bytes "only the three set-up commands" "$out/$case/sudo.log"
     printf '%s\r\n' "$buslisten_banner" | check_bytes "standard output is the banner" "$out/$case/stdout"
@@ -22,14 +22,16 @@ echo 'Create socket PF_CAN failed: Address family not supported by protocol' |
     check_bytes "the socket failure ends standard error" <(tail -n 1 "$out/no_can/stderr")
 echo 'ioctl interface index failed!: No such device' |
     check_bytes "the index failure ends standard error" <(tail -n 1 "$out/no_controller/stderr")
+echo 'bind failed: No such device' |
+    check_bytes "the bind failure ends standard error" <(tail -n 1 "$out/bind_fails/stderr")
 
 echo "set-up of the listening buslisten"
 setup_commands can0 | check_bytes "the three can0 commands" "$out/listen/sudo.log"
 check_bytes "standard error is empty" "$out/listen/stderr" < /dev/null
 
 echo "busemit's frame"
-{ printf '%s\r\n' "$buslisten_banner"; listen_block standard 123 8 1 2 3 4 5 6 7 8; } |
-    check_bytes "banner and block, readable while buslisten runs" \
+{ setup_marks can0; printf '%s\r\n' "$buslisten_banner"; listen_block standard 123 8 1 2 3 4 5 6 7 8; } |
+    check_bytes "the commands' lines, banner and block, readable while buslisten runs" \
         "$out/busemit_frame/listen_snapshot"
 check_status "busemit" 0 "$out/busemit_frame/status"
 
@@ -47,7 +49,8 @@ echo "can0 down and up"
 check_true "no CPU time while waiting ($(cat "$out/down_up/idle_ticks") ticks)" \
     [ "$(cat "$out/down_up/idle_ticks")" -le 1 ]
 listen_block standard 456 2 10 11 '*' '*' '*' '*' '*' '*' |
-    check_bytes "the next frame after can0 came back" <(mask_beyond_length < "$out/down_up/blocks")
+    check_bytes "nothing while can0 was down, then the next frame" \
+        <(mask_beyond_length < "$out/down_up/blocks")
 
 echo "line-rate load"
 check_true "cangen sent without error" [ ! -s "$out/load/cangen" ]

@@ -57,6 +57,11 @@ setup_commands() {
     printf 'ifconfig %s up\n' "$1"
 }
 
+# setup_marks IFNAME: the lines that the stand-in sudo prints for them.
+setup_marks() {
+    setup_commands "$1" | sed 's/^/sudo /'
+}
+
 # data_lines BYTE...: the eight data lines of a frame; a byte may be "*".
 data_lines() {
     local i=0
