@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers for the scripts that run inside the emulated host.
 # Each case writes its findings into /out/CASE for the host to check.
 
@@ -6,6 +7,14 @@ ln -sf /work/sudo-standin /work/bin/sudo
 
 load_can_core() {
     for module in can can-raw can-dev; do
+        insmod "/modules/$module.ko" || echo "cannot load $module"
+    done
+}
+
+# The classic CAN card's controller (SJA1000), which comes up as the next
+# free canN.
+load_classic_controller() {
+    for module in sja1000 kvaser_pci; do
         insmod "/modules/$module.ko" || echo "cannot load $module"
     done
 }

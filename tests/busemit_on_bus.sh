@@ -1,17 +1,18 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # busemit on the real Linux CAN stack, in the emulated host: the set-up
 # failures, a successful send seen by candump, a send on a downed can1,
-# and sends whose frame can1's queue holds back for less, or for longer,
-# than busemit waits for the controller to report it sent.
-# Usage: busemit_on_bus.sh BUSEMIT
+# sends whose frame can1's queue holds back for less, or for longer, than
+# busemit waits for the controller to report it sent, and a classic-only
+# controller as can1, which each kernel series treats in its own way.
+# Usage: busemit_on_bus.sh ARCH SERIES BUSEMIT
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-"$here/../emulator/run-guest" "$out" "$here/guest/busemit_cases" \
-    "$1" || exit 1
+"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/busemit_cases" "$3" || exit 1
 
 for case in no_can no_controller bind_fails; do
     echo "set-up failure: $case"
@@ -59,5 +60,31 @@ check_bytes "nothing reached can0 from a downed can1" "$out/send_fails/candump" 
 check_bytes "nothing reached can0 from a queue held too long" "$out/long_delay/candump" < /dev/null
 echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
     check_bytes "candump saw can0's own frame, not busemit's" "$out/foreign_frame/candump"
+
+# The classic controller takes the bit rate from the set-up command on 6.1
+# and refuses the whole command on later kernels.
+case=$out/classic
+echo "a classic-only can1 on kernel $2"
+check_true "the set-up command is refused" grep -qx 'RTNETLINK answers: Operation not supported' "$case/stderr"
+if [ "$2" = 6.1 ]; then
+    echo "  6.1 sets the nominal bit rate, refuses CAN FD, and the frame goes out as a classic frame"
+    { setup_commands can1; echo 'ifconfig can1 down'; } |
+        check_bytes "the set-up commands and one final down" "$case/sudo.log"
+    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; } |
+        check_bytes "standard output is the eleven lines" "$case/stdout"
+    check_status "the frame went out" 0 "$case/status"
+    echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
+        check_bytes "candump on can0 saw the frame" "$case/candump"
+    check_true "can1's nominal bit rate was set" grep -q 'bitrate 500000 ' "$case/link"
+else
+    echo "  $2 sets no bit rate, so can1 does not come up and the write fails"
+    check_true "ifconfig cannot bring can1 up" grep -qx 'SIOCSIFFLAGS: Invalid argument' "$case/stderr"
+    { setup_commands can1; echo 'ifconfig can1 down'; echo 'ifconfig can1 down'; } |
+        check_bytes "the set-up commands, then the down command twice" "$case/sudo.log"
+    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; printf 'Send  frame incompletely!\r\n'; } |
+        check_bytes "the frame, then the incomplete-send line" "$case/stdout"
+    check_status "a frame not sent is a failure" 1 "$case/status"
+    check_bytes "nothing reached can0" "$case/candump" < /dev/null
+fi
 
 finish

@@ -1,16 +1,16 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # buslisten on the real Linux CAN stack, in the emulated host: the set-up
 # failures, busemit's frame, frames from cansend, can0 down and up under a
 # running buslisten, a few thousand frames at line rate, and short reads.
-# Usage: buslisten_on_bus.sh BUSLISTEN BUSEMIT SHORT_READ_SHIM
+# Usage: buslisten_on_bus.sh ARCH SERIES BUSLISTEN BUSEMIT SHORT_READ_SHIM
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-"$here/../emulator/run-guest" "$out" "$here/guest/buslisten_cases" \
-    "$1" "$2" "$3" || exit 1
+"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/buslisten_cases" "$3" "$4" "$5" || exit 1
 
 for case in no_can no_controller bind_fails; do
     echo "set-up failure: $case"
