@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "can_port.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared set-up and printing code of the two CAN bus tools.
 #pragma once
 

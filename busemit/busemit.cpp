@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // busemit: configures can1 for CAN FD timing, shows one fixed classic
 // frame, sends it once on can1 and takes can1 down again.
 #include "can_port.h"

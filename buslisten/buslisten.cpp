@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // buslisten: configures can0 for CAN FD timing and prints every classic
 // frame that arrives on it, until the process is stopped from outside.
 #include "can_port.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints "none" when this kernel cannot create a raw CAN socket,
 // "can" when it can; exits 0 either way.
 #include <cstdio>

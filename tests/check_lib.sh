@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Byte-exact checks for the test scripts. The checks often run at the end
 # of a pipeline, in a subshell, so failures are counted in a file.
 failures_file=$(mktemp)

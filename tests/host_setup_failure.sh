@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs a program on this host with a stand-in sudo that only records the
 # commands. This host has no can interface, so the set-up must fail:
 # at the socket when the kernel has no CAN, else at the index lookup.

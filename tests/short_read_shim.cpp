@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into buslisten by a test: every other read of a whole frame
 // record returns only its first half, as a short read would. The kernel's
 // classic raw CAN socket never does that by itself.
