@@ -37,6 +37,7 @@ arch_machine() { target_field arch "$1" 5; }
 arch_console() { target_field arch "$1" 6; }
 arch_cross_prefix() { target_field arch "$1" 7; }
 arch_host_packages() { target_field arch "$1" 8; }
+arch_no_classic_card() { target_field arch "$1" 9; }
 kernel_suite() { target_field kernel "$1" 2; }
 
 # The Debian archive that this machine's own package sources use.
@@ -110,7 +111,8 @@ build_programs() {
     local preset=$1
     [ "$1" = "$(dpkg --print-architecture)" ] && preset=native
     # shellcheck disable=SC2046  # the table's package list is split on purpose
-    "$project_dir/scripts/install-deps" --architecture "$1" cmake make $(arch_host_packages "$1")
+    "$project_dir/scripts/install-deps" --architecture "$1" --for "building for $1" cmake make \
+        $(arch_host_packages "$1")
     echo "building busemit and buslisten for $1 in $2"
     cmake --preset "$preset" -S "$project_dir" -B "$2" -DBUSTOOLS_TESTS=OFF > /dev/null
     cmake --build "$2" -j "$(nproc)" --target busemit buslisten > /dev/null

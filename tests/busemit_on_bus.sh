@@ -9,6 +9,7 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
+source "$here/../emulator/common.sh"
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -65,8 +66,14 @@ echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
 # and refuses the whole command on later kernels.
 case=$out/classic
 echo "a classic-only can1 on kernel $2"
-check_true "the set-up command is refused" grep -qx 'RTNETLINK answers: Operation not supported' "$case/stderr"
-if [ "$2" = 6.1 ]; then
+if grep -qw "$2" <<< "$(arch_no_classic_card "$1")"; then
+    echo "  the emulated classic card brings up no interface on $1 $2: no case to run"
+    check_true "as the targets table says, there was no classic can1" [ ! -e "$case/status" ]
+elif [ ! -e "$case/status" ]; then
+    failed "the classic card brought up no interface"
+elif ! grep -qx 'RTNETLINK answers: Operation not supported' "$case/stderr"; then
+    failed "the set-up command is refused"
+elif [ "$2" = 6.1 ]; then
     echo "  6.1 sets the nominal bit rate, refuses CAN FD, and the frame goes out as a classic frame"
     { setup_commands can1; echo 'ifconfig can1 down'; } |
         check_bytes "the set-up commands and one final down" "$case/sudo.log"

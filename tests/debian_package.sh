@@ -10,7 +10,7 @@ arch=$1
 package=$2/bustools_$(dpkg-parsechangelog -l "$(dirname "$0")/../debian/changelog" -S Version)_$arch.deb
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
-"$here/../scripts/install-deps" lintian
+"$here/../scripts/install-deps" --for "checking the packages" lintian
 
 echo "$(basename "$package")"
 check_true "the package was made" [ -f "$package" ]
