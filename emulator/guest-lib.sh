@@ -66,10 +66,10 @@ start_candump() {
     candump_file=/out/$1/candump
     ifname=$2
     shift 2
-    before=$(receivers "$ifname")
+    candump_receivers=$(receivers "$ifname")
     candump "$@" "$ifname" > "$candump_file" 2>&1 &
     candump_pid=$!
-    wait_until 10 "candump receiving on $ifname" more_receivers "$ifname" "$before"
+    wait_until 10 "candump receiving on $ifname" more_receivers "$ifname" "$candump_receivers"
 }
 
 # wait_until SECONDS WHAT COMMAND...: until the command succeeds. When the
