@@ -15,10 +15,16 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 "$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/busemit_cases" "$3" || exit 1
 
+# Every case runs with the stand-in sudo marking each command on standard
+# output, so standard output shows the commands and busemit's own lines
+# in the order in which they came.
+down_mark='sudo ifconfig can1 down'
+one_frame='  can0  123   [8]  01 02 03 04 05 06 07 08'
+
 for case in no_can no_controller bind_fails; do
     echo "set-up failure: $case"
-    setup_commands can1 | check_bytes "only the three set-up commands" "$out/$case/sudo.log"
-    printf '%s\r\n' "$busemit_banner" | check_bytes "standard output is the banner" "$out/$case/stdout"
+    { setup_marks can1; printf '%s\r\n' "$busemit_banner"; } |
+        check_bytes "the three commands, then the banner, and no final down" "$out/$case/stdout"
     check_status "$case" 1 "$out/$case/status"
 done
 echo 'Create socket PF_CAN failed!: Address family not supported by protocol' |
@@ -29,38 +35,40 @@ check_true "the commands' own errors come before it" [ "$(wc -l < "$out/no_contr
 echo 'bind failed!: No such device' |
     check_bytes "the bind failure ends standard error" <(tail -n 1 "$out/bind_fails/stderr")
 
-for case in success short_delay; do
-    echo "successful send: $case"
-    { setup_commands can1; echo 'ifconfig can1 down'; } |
-        check_bytes "the set-up commands and one final down" "$out/$case/sudo.log"
-    { setup_marks can1; printf '%s\r\n' "$busemit_banner"
-      busemit_frame_lines; echo 'sudo ifconfig can1 down'; } |
-        check_bytes "the commands' lines, then the eleven lines, then the last command's" \
-            "$out/$case/stdout"
-    check_bytes "standard error is empty" "$out/$case/stderr" < /dev/null
-    check_status "successful send" 0 "$out/$case/status"
-    echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
-        check_bytes "candump on can0 saw exactly the one frame" "$out/$case/candump"
+# check_sent CASE: the frame went out once; one final down; exit status 0.
+check_sent() {
+    echo "frame sent: $1"
+    { setup_marks can1; printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; echo "$down_mark"; } |
+        check_bytes "the commands, the eleven lines, then one down" "$out/$1/stdout"
+    check_status "a frame sent" 0 "$out/$1/status"
+    echo "$one_frame" | check_bytes "candump on can0 saw the frame once" "$out/$1/candump"
+}
+
+# check_not_sent CASE: the incomplete-send line, the down twice, status 1.
+check_not_sent() {
+    echo "frame not sent: $1"
+    { setup_marks can1; printf '%s\r\n' "$busemit_banner"; busemit_frame_lines
+      printf 'Send  frame incompletely!\r\n'; echo "$down_mark"; echo "$down_mark"; } |
+        check_bytes "the commands, the frame, the incomplete-send line, then two downs" \
+            "$out/$1/stdout"
+    check_status "a frame not sent is a failure" 1 "$out/$1/status"
+}
+
+for case in success short_delay send_fails long_delay foreign_frame; do
+    check_bytes "standard error is empty: $case" "$out/$case/stderr" < /dev/null
 done
+check_sent success
+check_sent short_delay
 link=$out/success/link
 check_true "can1 is down afterwards" grep -q '^[0-9]*: can1: <NOARP,ECHO>' "$link"
 check_true "can1 runs CAN FD" grep -q ' can <FD> ' "$link"
 check_true "can1's nominal bit rate" grep -q 'bitrate 500000 ' "$link"
 check_true "can1's data bit rate" grep -q 'dbitrate 2000000 ' "$link"
 
-for case in send_fails long_delay foreign_frame; do
-    echo "frame not sent: $case"
-    { setup_commands can1; echo 'ifconfig can1 down'; echo 'ifconfig can1 down'; } |
-        check_bytes "the set-up commands, then the down command twice" "$out/$case/sudo.log"
-    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; printf 'Send  frame incompletely!\r\n'; } |
-        check_bytes "the frame, then the incomplete-send line" "$out/$case/stdout"
-    check_bytes "standard error is empty" "$out/$case/stderr" < /dev/null
-    check_status "a frame not sent is a failure" 1 "$out/$case/status"
-done
+for case in send_fails long_delay foreign_frame; do check_not_sent $case; done
 check_bytes "nothing reached can0 from a downed can1" "$out/send_fails/candump" < /dev/null
 check_bytes "nothing reached can0 from a queue held too long" "$out/long_delay/candump" < /dev/null
-echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
-    check_bytes "candump saw can0's own frame, not busemit's" "$out/foreign_frame/candump"
+echo "$one_frame" | check_bytes "candump saw can0's own frame, not busemit's" "$out/foreign_frame/candump"
 
 # The classic controller takes the bit rate from the set-up command on 6.1
 # and refuses the whole command on later kernels.
@@ -75,22 +83,12 @@ elif ! grep -qx 'RTNETLINK answers: Operation not supported' "$case/stderr"; the
     failed "the set-up command is refused"
 elif [ "$2" = 6.1 ]; then
     echo "  6.1 sets the nominal bit rate, refuses CAN FD, and the frame goes out as a classic frame"
-    { setup_commands can1; echo 'ifconfig can1 down'; } |
-        check_bytes "the set-up commands and one final down" "$case/sudo.log"
-    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; } |
-        check_bytes "standard output is the eleven lines" "$case/stdout"
-    check_status "the frame went out" 0 "$case/status"
-    echo '  can0  123   [8]  01 02 03 04 05 06 07 08' |
-        check_bytes "candump on can0 saw the frame" "$case/candump"
+    check_sent classic
     check_true "can1's nominal bit rate was set" grep -q 'bitrate 500000 ' "$case/link"
 else
     echo "  $2 sets no bit rate, so can1 does not come up and the write fails"
     check_true "ifconfig cannot bring can1 up" grep -qx 'SIOCSIFFLAGS: Invalid argument' "$case/stderr"
-    { setup_commands can1; echo 'ifconfig can1 down'; echo 'ifconfig can1 down'; } |
-        check_bytes "the set-up commands, then the down command twice" "$case/sudo.log"
-    { printf '%s\r\n' "$busemit_banner"; busemit_frame_lines; printf 'Send  frame incompletely!\r\n'; } |
-        check_bytes "the frame, then the incomplete-send line" "$case/stdout"
-    check_status "a frame not sent is a failure" 1 "$case/status"
+    check_not_sent classic
     check_bytes "nothing reached can0" "$case/candump" < /dev/null
 fi
 
