@@ -3,6 +3,7 @@
 // frame that arrives on it, until the process is stopped from outside.
 #include "can_port.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +23,7 @@ constexpr const char banner[] =
 constexpr const char extended_frame[] = "Received extended frame!";
 constexpr const char standard_frame[] = "Received standard frame!";
 constexpr const char id_and_dlc_lines[] = "can_id = 0x%X\r\ncan_dlc = %d \r\n";
+constexpr const char read_failed[] = "read failed";
 
 }  // namespace
 
@@ -41,8 +43,17 @@ int main()
     // leave the buffer at once, or a pipe or file would lose it.
     std::fflush(stdout);
     for (;;) {
-        // A failed read, or one short of a whole record, is no frame.
-        if (read(descriptor, &frame, sizeof frame) != static_cast<ssize_t>(sizeof frame))
+        ssize_t count = read(descriptor, &frame, sizeof frame);
+        // can0 is gone (its controller removed, its driver unloaded): the
+        // kernel unbinds the socket, which then never reads a frame again,
+        // even when a new can0 appears. Say so rather than listen deaf.
+        if (count < 0 && errno == ENODEV) {
+            std::perror(read_failed);
+            return 1;
+        }
+        // Any other failed read (can0 taken down, for one), or one short
+        // of a whole record, is no frame.
+        if (count != static_cast<ssize_t>(sizeof frame))
             continue;
 
         std::puts((frame.can_id & CAN_EFF_FLAG) != 0 ? extended_frame : standard_frame);
