@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Helpers for the scripts that run inside the emulated host.
 # Each case writes its findings into /out/CASE for the host to check.
+. /work/host.sh
 
 mkdir -p /work/bin
 ln -sf /work/sudo-standin /work/bin/sudo
@@ -24,14 +25,32 @@ load_queue_delay() {
     insmod /modules/sch_netem.ko || echo "cannot load sch_netem"
 }
 
+# The host's two CAN FD controllers, which come up as can0 and can1.
 load_can_controller() {
-    for module in ctucanfd ctucanfd_pci; do
+    for module in $controller_modules; do
         insmod "/modules/$module.ko" || echo "cannot load $module"
     done
 }
 
+# remove_controller IFNAME: takes IFNAME's controller away, as pulling out
+# an adapter or unloading its driver does: the driver lets the device go
+# and the kernel unregisters its interfaces (on a card with two
+# controllers, both).
+remove_controller() {
+    removed_device=$(readlink -f "/sys/class/net/$1/device")
+    removed_driver=$(readlink -f "$removed_device/driver")
+    echo "${removed_device##*/}" > "$removed_driver/unbind"
+}
+
+# restore_controller: brings the removed controller back; its interfaces
+# come back under their names, down.
+restore_controller() {
+    echo "${removed_device##*/}" > "$removed_driver/bind"
+}
+
 # set_up_interface IFNAME: the bus timing the programs use, and up.
 set_up_interface() {
+    ip link set "$1" down
     ip link set "$1" up type can bitrate 500000 dbitrate 2000000 fd on
 }
 
@@ -126,6 +145,12 @@ frame_count() {
 wait_for_frames() {
     wait_until 10 "$2 frames from buslisten in $1" at_least "$1" "$2" '^Received'
     sleep 0.3
+}
+
+# alive PID: the process runs (it is there and no zombie waiting to be
+# reaped).
+alive() {
+    [ -e "/proc/$1/stat" ] && ! grep -q '^[0-9]* (.*) Z ' "/proc/$1/stat" 2> /dev/null
 }
 
 # cpu_ticks PID: the process's user and system time so far, in clock ticks.

@@ -1,16 +1,19 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # buslisten on the real Linux CAN stack, in the emulated host: the set-up
-# failures, busemit's frame, frames from cansend, can0 down and up under a
-# running buslisten, a few thousand frames at line rate, and short reads.
-# Usage: buslisten_on_bus.sh ARCH SERIES BUSLISTEN BUSEMIT SHORT_READ_SHIM
+# failures, short reads, busemit's frame, frames from cansend, can0 down
+# and up under a running buslisten, a few thousand frames at line rate,
+# and can0's controller taken away.
+# Usage: buslisten_on_bus.sh HOST SERIES OUT_DIR BUSLISTEN BUSEMIT SHORT_READ_SHIM
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
+source "$here/../emulator/common.sh"
 
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/buslisten_cases" "$3" "$4" "$5" || exit 1
+out=$3
+rm -rf "$out"
+"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/buslisten_cases" "$4" "$5" "$6" || exit 1
+data_bitrate=$(host_data_bitrate "$1")
 
 for case in no_can no_controller bind_fails; do
     echo "set-up failure: $case"
@@ -27,7 +30,6 @@ echo 'bind failed: No such device' |
 
 echo "set-up of the listening buslisten"
 setup_commands can0 | check_bytes "the three can0 commands" "$out/listen/sudo.log"
-check_bytes "standard error is empty" "$out/listen/stderr" < /dev/null
 
 echo "busemit's frame"
 { setup_marks can0; printf '%s\r\n' "$buslisten_banner"; listen_block standard 123 8 1 2 3 4 5 6 7 8; } |
@@ -67,10 +69,17 @@ echo "short reads"
     listen_block standard 444 4 68 68 68 68 '*' '*' '*' '*'
 } | check_bytes "only the frames read whole are printed" \
     <(mask_beyond_length < "$out/short_reads/stdout")
-check_bytes "standard error is empty" "$out/short_reads/stderr" < /dev/null
+check_bytes "standard error is empty" <(own_stderr "$out/short_reads/stderr") < /dev/null
 
-for case in busemit_frame cansend down_up load short_reads; do
+for case in short_reads busemit_frame cansend down_up load; do
     echo yes | check_bytes "buslisten still running after $case" "$out/$case/running"
 done
+
+echo "can0's controller removed"
+check_status "buslisten ends" 1 "$out/removed/status"
+echo 'read failed: No such device' |
+    check_bytes "standard error is the one read failure" <(own_stderr "$out/listen/stderr")
+check_bytes "standard output kept every block printed before" \
+    "$out/listen/stdout" < "$out/removed/stdout_before"
 
 finish
