@@ -78,17 +78,34 @@ more_receivers() {
     [ "$(receivers "$1")" -gt "$2" ]
 }
 
+# frames_on IFNAME: the frames that every receiver on IFNAME has been
+# given so far: those that IFNAME received from the bus, and those that
+# it sent.
+frames_on() {
+    echo $(($(cat "/sys/class/net/$1/statistics/rx_packets") +
+        $(cat "/sys/class/net/$1/statistics/tx_packets")))
+}
+
+# caught_up FILE PATTERN MARK IFNAME: FILE has at least as many lines that
+# match PATTERN as IFNAME has had frames since it had MARK: the receiver
+# that writes FILE has none of them still on its way.
+caught_up() {
+    [ "$(grep -c "$2" "$1")" -ge $(($(frames_on "$4") - $3)) ]
+}
+
 # start_candump CASE IFNAME [OPTION...]: an independent receiver's log of
 # the interface, once its socket is receiving.
 start_candump() {
     mkdir -p "/out/$1"
     candump_file=/out/$1/candump
-    ifname=$2
+    candump_ifname=$2
     shift 2
-    candump_receivers=$(receivers "$ifname")
-    candump "$@" "$ifname" > "$candump_file" 2>&1 &
+    candump_mark=$(frames_on "$candump_ifname")
+    candump_receivers=$(receivers "$candump_ifname")
+    candump "$@" "$candump_ifname" > "$candump_file" 2>&1 &
     candump_pid=$!
-    wait_until 10 "candump receiving on $ifname" more_receivers "$ifname" "$candump_receivers"
+    wait_until 10 "candump receiving on $candump_ifname" \
+        more_receivers "$candump_ifname" "$candump_receivers"
 }
 
 # wait_until SECONDS WHAT COMMAND...: until the command succeeds. When the
@@ -114,11 +131,13 @@ at_least() {
     [ "$(grep -c "$3" "$1")" -ge "$2" ]
 }
 
-# stop_candump [LINES]: once candump has written LINES lines, and a moment
-# more for any it should not write.
+# stop_candump [LINES]: once candump has written LINES lines, and a line
+# for every frame that its interface had meanwhile, also those it should
+# not have had.
 stop_candump() {
     wait_until 10 "${1:-0} lines from candump" at_least "$candump_file" "${1:-0}" ''
-    sleep 0.5
+    wait_until 10 "a line from candump for every frame on $candump_ifname" \
+        caught_up "$candump_file" '' "$candump_mark" "$candump_ifname"
     kill "$candump_pid"
     wait "$candump_pid" 2> /dev/null
 }
@@ -140,11 +159,20 @@ frame_count() {
     grep -c '^Received' "$1"
 }
 
-# wait_for_frames FILE COUNT: until buslisten's output in FILE holds
-# COUNT frames, then a moment more for any it should not hold.
+# note_frames FILE: how many frames buslisten's output in FILE and can0
+# hold now, for wait_for_frames.
+note_frames() {
+    noted_frames=$(frame_count "$1")
+    noted_can0=$(frames_on can0)
+}
+
+# wait_for_frames FILE COUNT: until buslisten's output in FILE holds COUNT
+# frames more than noted, and a frame for every one that can0 had
+# meanwhile, also those it should not have had.
 wait_for_frames() {
-    wait_until 10 "$2 frames from buslisten in $1" at_least "$1" "$2" '^Received'
-    sleep 0.3
+    wait_until 10 "$2 frames from buslisten in $1" at_least "$1" $((noted_frames + $2)) '^Received'
+    wait_until 10 "a frame from buslisten for every frame on can0" \
+        caught_up "$1" '^Received' $((noted_can0 - noted_frames)) can0
 }
 
 # alive PID: the process runs (it is there and no zombie waiting to be
