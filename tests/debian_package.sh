@@ -14,9 +14,10 @@ source "$here/check_lib.sh"
 
 echo "$(basename "$package")"
 check_true "the package was made" [ -f "$package" ]
-lintian --fail-on error,warning "$package" 2> /dev/null || failed "lintian passes it"
-tags=$(lintian -I "$package" 2> /dev/null | grep 'hardening-')
-check_true "lintian -I shows no hardening tag ($tags)" [ -z "$tags" ]
+tags=$(lintian -I --fail-on error,warning "$package" 2> /dev/null) ||
+    failed "lintian passes it: $tags"
+hardening=$(grep 'hardening-' <<< "$tags")
+check_true "lintian -I shows no hardening tag ($hardening)" [ -z "$hardening" ]
 printf '%s\n' ./usr/bin/busemit ./usr/bin/buslisten \
     ./usr/share/man/man1/busemit.1.gz ./usr/share/man/man1/buslisten.1.gz |
     check_bytes "both programs and both compressed man pages" \
