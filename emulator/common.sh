@@ -97,10 +97,12 @@ debian_archive() {
 # kept in the cache for a suite that the machine does not use. The
 # machine's package sources are never changed. apt's binary cache of the
 # lists is kept in our cache, even where the machine's apt keeps none, so
-# that a question to apt takes a moment, not seconds.
+# that a question to apt takes a moment, not seconds. A download that
+# fails is tried again.
 apt_in() {
     local suite=$1 command=$2 apt_dir
     shift 2
+    set -- -o Acquire::Retries=3 "$@"
     if [ "$suite" = - ] || [ -z "$suite" ]; then
         mkdir -p "$cache_root"
         "$command" -o Dir::Cache::pkgcache="$cache_root/apt-pkgcache.bin" \
