@@ -128,7 +128,7 @@ wait_until() {
 
 # at_least FILE COUNT PATTERN: FILE has COUNT lines that match PATTERN.
 at_least() {
-    [ "$(grep -c "$3" "$1")" -ge "$2" ]
+    [ -e "$1" ] && [ "$(grep -c "$3" "$1")" -ge "$2" ]
 }
 
 # stop_candump [LINES]: once candump has written LINES lines, and a line
@@ -181,6 +181,11 @@ alive() {
     [ -e "/proc/$1/stat" ] && ! grep -q '^[0-9]* (.*) Z ' "/proc/$1/stat" 2> /dev/null
 }
 
+# ended PID: the process has ended.
+ended() {
+    ! alive "$1"
+}
+
 # cpu_ticks PID: the process's user and system time so far, in clock ticks.
 cpu_ticks() {
     set -- $(cut -d' ' -f14,15 "/proc/$1/stat")
@@ -190,6 +195,11 @@ cpu_ticks() {
 # byte_count FILE
 byte_count() {
     wc -c < "$1" | tr -d ' '
+}
+
+# holds_bytes FILE COUNT: FILE is COUNT bytes long.
+holds_bytes() {
+    [ "$(byte_count "$1")" = "$2" ]
 }
 
 # output_since FILE OFFSET DESTINATION: what was added to FILE after OFFSET bytes.

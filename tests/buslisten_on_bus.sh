@@ -1,10 +1,12 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # buslisten on the real Linux CAN stack, in the emulated host: the set-up
-# failures, short reads, busemit's frame, frames from cansend, can0 down
-# and up under a running buslisten, a few thousand frames at line rate,
-# and can0's controller taken away.
+# failures, short reads, an output that fails or is momentarily full,
+# busemit's frame, frames from cansend, can0 down and up under a running
+# buslisten, a few thousand frames at line rate, and can0's controller
+# taken away.
 # Usage: buslisten_on_bus.sh HOST SERIES OUT_DIR BUSLISTEN BUSEMIT SHORT_READ_SHIM
+#        NONBLOCKING_STDOUT
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
@@ -12,7 +14,8 @@ source "$here/../emulator/common.sh"
 
 out=$3
 rm -rf "$out"
-"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/buslisten_cases" "$4" "$5" "$6" || exit 1
+"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/buslisten_cases" "$4" "$5" "$6" "$7" ||
+    exit 1
 data_bitrate=$(host_data_bitrate "$1")
 
 for case in no_can no_controller bind_fails; do
@@ -58,9 +61,8 @@ echo "line-rate load"
 check_true "cangen sent without error" [ ! -s "$out/load/cangen" ]
 frames=$(wc -l < "$out/load/candump")
 check_true "candump saw all 4000 frames ($frames)" [ "$frames" = 4000 ]
-awk '{ print $3 }' "$out/load/candump" |
-    check_bytes "buslisten printed every frame that candump saw" \
-        <(blocks_as_candump < "$out/load/blocks")
+candump_as_blocks < "$out/load/candump" |
+    check_bytes "buslisten printed every frame that candump saw" "$out/load/blocks"
 
 echo "short reads"
 {
@@ -71,7 +73,33 @@ echo "short reads"
     <(mask_beyond_length < "$out/short_reads/stdout")
 check_bytes "standard error is empty" <(own_stderr "$out/short_reads/stderr") < /dev/null
 
-for case in short_reads busemit_frame cansend down_up load; do
+echo "an output that fails"
+for case in disk_full dev_full reader_gone_ignored; do
+    check_status "buslisten ends: $case" 1 "$out/$case/status"
+done
+for case in disk_full dev_full; do
+    echo 'write failed: No space left on device' |
+        check_bytes "standard error is the one write failure: $case" <(own_stderr "$out/$case/stderr")
+done
+size=$(wc -c < "$out/disk_full/stdout")
+check_true "the output filled its 64 KiB file system ($size bytes)" [ "$size" = 65536 ]
+{ printf '%s\r\n' "$buslisten_banner"; candump_as_blocks < "$out/disk_full/candump"; } |
+    head -c "$size" | check_bytes "the file holds every block that fitted" "$out/disk_full/stdout"
+echo 'write failed: Broken pipe' | check_bytes "standard error is the one write failure" \
+    <(own_stderr "$out/reader_gone_ignored/stderr")
+check_status "SIGPIPE at its default ends buslisten" 141 "$out/reader_gone_default/status"
+check_bytes "with no report" <(own_stderr "$out/reader_gone_default/stderr") < /dev/null
+for sigpipe in default ignored; do
+    printf '%s\r\n' "$buslisten_banner" |
+        check_bytes "the pipe's reader took the banner ($sigpipe)" "$out/reader_gone_$sigpipe/read"
+done
+
+echo "a non-blocking output that is momentarily full"
+{ printf '%s\r\n' "$buslisten_banner"; candump_as_blocks < "$out/stalled/candump"; } |
+    check_bytes "every frame's block, once and whole" "$out/stalled/stdout"
+check_bytes "standard error is empty" <(own_stderr "$out/stalled/stderr") < /dev/null
+
+for case in short_reads stalled busemit_frame cansend down_up load; do
     echo yes | check_bytes "buslisten still running after $case" "$out/$case/running"
 done
 

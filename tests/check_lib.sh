@@ -101,21 +101,21 @@ mask_beyond_length() {
          { print }'
 }
 
-# blocks_as_candump: buslisten's blocks as candump -L writes frames, ID#DATA.
-blocks_as_candump() {
-    awk '/^Received extended frame!$/ { width = 8; next }
-         /^Received standard frame!$/ { width = 3; next }
-         /^can_id = 0x/ { id = substr($3, 3); sub(/\r$/, "", id); next }
-         /^can_dlc = / { length_code = $3; data = ""; next }
-         /^data\[/ {
-             i = substr($1, 6) + 0
-             value = $3
-             sub(/\r$/, "", value)
-             if (i < length_code) data = data sprintf("%02X", value)
-             if (i == 7) {
-                 while (length(id) < width) id = "0" id
-                 print id "#" data
-             }
+# candump_as_blocks: buslisten's blocks for the frames in candump -L's
+# lines (ID#DATA, eight data bytes each, as cangen -L 8 sends them).
+candump_as_blocks() {
+    awk 'function hex(text,    value, i) {
+             value = 0
+             for (i = 1; i <= length(text); i++)
+                 value = value * 16 + index("0123456789ABCDEF", toupper(substr(text, i, 1))) - 1
+             return value
+         }
+         {
+             split($3, frame, "#")
+             printf "Received %s frame!\n", length(frame[1]) == 8 ? "extended" : "standard"
+             printf "can_id = 0x%X\r\ncan_dlc = %d \r\n", hex(frame[1]), length(frame[2]) / 2
+             for (i = 0; i < 8; i++)
+                 printf "data[%d] = %d\r\n", i, hex(substr(frame[2], 2 * i + 1, 2))
          }'
 }
 
