@@ -36,7 +36,7 @@ table_names() {
 }
 
 arch_flavour() { target_field arch "$1" 2; }
-arch_image_package() { target_field arch "$1" 3; }
+arch_signed() { target_field arch "$1" 3; }
 arch_cross_prefix() { target_field arch "$1" 4; }
 arch_build_packages() { target_field arch "$1" 5; }
 controller_sources() { target_field controller "$1" 2; }
@@ -52,6 +52,23 @@ host_controller() { target_field host "$1" 8; }
 host_classic_series() { target_field host "$1" 9; }
 host_data_bitrate() { target_field host "$1" 10; }
 kernel_suite() { target_field kernel "$1" 2; }
+kernel_warning_decimals() { target_field kernel "$1" 5; }
+kernel_classic_message() { target_field kernel "$1" 6; }
+kernel_classic_bitrate() { target_field kernel "$1" 7; }
+
+# kernel_packages ARCH SERIES ABI: the packages with the image and the
+# modules of that kernel.
+kernel_packages() {
+    local field=4
+    [ -z "$(arch_signed "$1")" ] || field=3
+    target_field kernel "$2" $field | sed "s/ABI/$3/g"
+}
+
+# suite_release SUITE: the Debian release of a suite, such as trixie for
+# trixie-backports.
+suite_release() {
+    echo "${1%%-*}"
+}
 
 # arch_controllers ARCH: the CAN FD controllers of the hosts of the architecture.
 arch_controllers() {
@@ -127,52 +144,139 @@ update_lists() {
     fi
 }
 
-# apt_for SERIES COMMAND ARGUMENT...: apt_in with the suite that has the
-# kernel series.
-apt_for() {
-    local suite
-    suite=$(kernel_suite "$1")
-    shift
-    apt_in "${suite:--}" "$@"
-}
-
-# listed_kernel_abi ARCH SERIES: the kernel ABI that the package lists
-# give the architecture's kernel metapackage, such as 6.1.0-57-arm64. The
-# answer is kept until the lists change.
-listed_kernel_abi() {
-    local suite lists memo flavour abi
+# listed_abis ARCH SERIES: the ABIs of the kernels of the series for the
+# architecture that the suite's package lists have, newest first, such
+# as 6.1.0-41-amd64, from the names of their first package. The answer is
+# kept until the lists change.
+listed_abis() {
+    local suite lists memo flavour first pattern name
     suite=$(kernel_suite "$2")
-    lists=/var/lib/apt/lists
-    [ -n "$suite" ] && lists=$cache_root/apt-$suite/lists
-    memo=$cache_root/abi-$1-$2
+    lists=$cache_root/apt-$suite/lists
+    memo=$cache_root/abis-$1-$2
     if [ -s "$memo" ] && [ "$memo" -nt "$lists" ]; then
         cat "$memo"
         return
     fi
     flavour=$(arch_flavour "$1")
-    abi=$(apt_for "$2" apt-cache depends "linux-image-$flavour:$1" 2>/dev/null |
-        sed -n "s/^ *Depends: linux-image-\([0-9][^:]*-$flavour\)\(:$1\)\?$/\1/p" | head -n 1)
-    [ -n "$abi" ] || return 0
-    echo "$abi" > "$memo.$$"
+    first=$(kernel_packages "$1" "$2" ABI | cut -d' ' -f1)
+    # The series, its version's other numbers, a Debian ABI number or
+    # tag, the flavour: 6.1.0-41-amd64, 6.12.57+bpo-amd64, 7.3.4+deb13-amd64.
+    pattern="${2//./\\.}[.-][0-9.]*(-[0-9]+)?([+][a-z0-9]+)?-$flavour"
+    for name in $(apt_in "$suite" apt-cache pkgnames "${first%%ABI*}" 2> /dev/null |
+        grep -E "^${first/ABI/$pattern}\$"); do
+        apt_in "$suite" apt-cache show "$name:$1" > /dev/null 2>&1 || continue
+        name=${name#"${first%%ABI*}"}
+        echo "${name%"${first##*ABI}"}"
+    done | sort -rV > "$memo.$$"
     mv "$memo.$$" "$memo"
-    echo "$abi"
+    cat "$memo"
 }
 
-# kernel_abi ARCH SERIES: the ABI of Debian's current kernel of the series.
-kernel_abi() {
-    local abi
-    abi=$(listed_kernel_abi "$1" "$2")
-    if [ -z "$abi" ]; then
+# newest_abi ARCH SERIES: the ABI of the newest kernel of the series'
+# suite for the architecture, whatever its series: what the suite's
+# kernel metapackage depends on.
+newest_abi() {
+    local flavour
+    flavour=$(arch_flavour "$1")
+    apt_in "$(kernel_suite "$2")" apt-cache depends "linux-image-$flavour:$1" 2> /dev/null |
+        sed -n "s/^ *Depends: linux-image-\([0-9][^:]*-$flavour\)\(:$1\)\?$/\1/p" | head -n 1
+}
+
+# kernel_abis ARCH SERIES: the ABIs of the series' kernels for the
+# architecture, newest first; the suite's lists are fetched first where
+# they have none. A series that the suite no longer has stops the run:
+# its row in the targets table must move on with the suite.
+kernel_abis() {
+    local abis newest
+    abis=$(listed_abis "$1" "$2")
+    if [ -z "$abis" ]; then
         update_lists "$(kernel_suite "$2")" >&2 || true
-        abi=$(listed_kernel_abi "$1" "$2")
+        abis=$(listed_abis "$1" "$2")
     fi
-    if [ -z "$abi" ]; then
+    if [ -z "$abis" ]; then
         # No package lists: fall back on a guest prepared earlier.
-        abi=$(ls -1 "$cache_root" 2>/dev/null |
-            sed -n "s/^kernel-$1-\($2[.-].*\)-[0-9a-f]*$/\1/p" | sort -V | tail -n 1)
+        abis=$(ls -1 "$cache_root" 2> /dev/null |
+            sed -n "s/^kernel-$1-\($2[.-].*\)-[0-9a-f]*$/\1/p" | sort -rV)
     fi
-    [ -n "$abi" ] || { echo "error: cannot tell the ABI of Debian's $2 kernel for $1" >&2; return 1; }
-    echo "$abi"
+    if [ -z "$abis" ]; then
+        newest=$(newest_abi "$1" "$2")
+        echo "error: $(kernel_suite "$2") has no kernel of the $2 series for $1${newest:+ (its newest is $newest)}:" \
+            "the targets table's kernel row $2 must move on to the series that the suite has now" >&2
+        return 1
+    fi
+    echo "$abis"
+}
+
+# release_tree RELEASE: a minimal tree of the Debian release (such as
+# trixie), made once with debootstrap and kept in the cache, from the
+# archive that this machine's package sources use; prints its folder.
+# Needs root.
+release_tree() {
+    local tree=$cache_root/tree-$1
+    if [ ! -f "$tree/ready" ]; then
+        "$project_dir/scripts/install-deps" --for "a minimal Debian $1 tree" debootstrap >&2
+        with_lock "$tree.lock" make_release_tree "$1" "$tree"
+    fi
+    echo "$tree/root"
+}
+
+make_release_tree() {
+    local release=$1 tree=$2
+    [ -f "$tree/ready" ] && return
+    echo "  making a minimal Debian $release tree with debootstrap (first time only)" >&2
+    rm -rf "$tree"
+    mkdir -p "$tree"
+    if ! debootstrap --variant=minbase "$release" "$tree/root" "$(debian_archive)" \
+        > "$tree/debootstrap.log" 2>&1; then
+        cat "$tree/debootstrap.log" >&2
+        echo "error: debootstrap of Debian $release failed" >&2
+        return 1
+    fi
+    touch "$tree/ready"
+}
+
+# in_tree TREE FOLDER COMMAND...: runs the command as root in the tree,
+# with /dev and /proc, and with FOLDER of this machine at its own path
+# there ("-": none); the mounts are the command's own and go with it.
+in_tree() {
+    local tree=$1 folder=$2
+    shift 2
+    cp /etc/resolv.conf "$tree/etc/resolv.conf"
+    [ "$folder" = - ] || mkdir -p "$tree$folder"
+    unshare --mount --propagation private bash -c '
+        tree=$1 folder=$2
+        shift 2
+        mount --rbind /dev "$tree/dev" && mount -t proc proc "$tree/proc" &&
+            { [ "$folder" = - ] || mount --bind "$folder" "$tree$folder"; } &&
+            exec chroot "$tree" "$@"' - \
+        "$tree" "$folder" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 "$@"
+}
+
+# tree_install TREE PACKAGE...: installs in the tree, with its own apt,
+# those of the packages that it does not have yet, one run at a time.
+tree_install() {
+    with_lock "$1.lock" tree_install_missing "$@"
+}
+
+tree_install_missing() {
+    local tree=$1 package missing=() log
+    shift
+    for package in "$@"; do
+        in_tree "$tree" - dpkg-query -W -f='${Status}' "$package" 2> /dev/null |
+            grep -q 'install ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    echo "  installing in the Debian tree: ${missing[*]}" >&2
+    log=$(mktemp)
+    if ! { in_tree "$tree" - apt-get -o Acquire::Retries=3 update &&
+        in_tree "$tree" - env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 \
+            install -y --no-install-recommends "${missing[@]}"; } > "$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "error: installing in the Debian tree $tree failed" >&2
+        return 1
+    fi
+    rm -f "$log"
 }
 
 # build_programs ARCH FOLDER: builds busemit and buslisten for the
