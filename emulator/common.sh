@@ -45,7 +45,7 @@ controller_modules() { target_field controller "$1" 4; }
 host_arch() { target_field host "$1" 2; }
 host_qemu() { target_field host "$1" 3; }
 host_qemu_packages() { target_field host "$1" 4; }
-host_qemu_suite() { target_field host "$1" 5; }
+host_qemu_least() { target_field host "$1" 5; }
 host_machine() { target_field host "$1" 6; }
 host_console() { target_field host "$1" 7; }
 host_controller() { target_field host "$1" 8; }
@@ -78,6 +78,18 @@ arch_controllers() {
     done | sort -u
 }
 
+# host_qemu_suite HOST: nothing where this machine's release has a QEMU
+# for the host, else the suite to unpack it from: the backports of this
+# machine's release.
+host_qemu_suite() {
+    local least version
+    least=$(host_qemu_least "$1")
+    [ -n "$least" ] || return 0
+    version=$(apt_in - apt-cache policy "$(host_qemu_packages "$1" | cut -d' ' -f1)" 2> /dev/null |
+        sed -n 's/^ *Candidate: \([0-9]*:\)\?//p')
+    dpkg --compare-versions "${version:-0}" ge "$least" || echo "$(machine_release)-backports"
+}
+
 # machine_packages HOST: the Debian packages that this machine needs to
 # prepare and boot the host: the emulator's tools, the compilers for the
 # host's architecture, and QEMU unless it comes from another suite.
@@ -99,14 +111,28 @@ with_lock() {
     ) 9> "$lock"
 }
 
-# The Debian archive that this machine's own package sources use.
+# debian_archive: the address of the Debian archive that this machine's
+# own package sources use, from its deb822 .sources files (as Debian 13
+# installs them) or its one-line sources.list files (as debootstrap
+# writes them). The private suites and the Debian trees come from there.
 debian_archive() {
     local uri
-    uri=$(grep -h '^URIs:' /etc/apt/sources.list.d/*.sources 2>/dev/null |
-        awk '$2 ~ /\/debian\/?$/ { print $2; exit }')
-    [ -n "$uri" ] || uri=$(grep -h '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-        awk '$2 ~ /\/debian\/?$/ { print $2; exit }')
-    echo "${uri:-http://deb.debian.org/debian}"
+    uri=$(cat /etc/apt/sources.list.d/*.sources 2> /dev/null |
+        awk '/^Types:/ { deb = / deb( |$)/ } /^URIs:/ && deb { for (i = 2; i <= NF; i++) print $i }' |
+        grep -E '/debian/?$' | head -n 1)
+    [ -n "$uri" ] || uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2> /dev/null |
+        sed -n 's/^deb \(\[[^]]*\] \)\?\([^ ]*\) .*/\2/p' | grep -E '/debian/?$' | head -n 1)
+    if [ -z "$uri" ]; then
+        echo "error: this machine's apt sources (/etc/apt/sources.list, /etc/apt/sources.list.d)" \
+            "name no Debian archive (an address ending in /debian) to fetch Debian's kernels from" >&2
+        return 1
+    fi
+    echo "${uri%/}"
+}
+
+# machine_release: the Debian release of this machine, such as trixie.
+machine_release() {
+    (. /etc/os-release && echo "${VERSION_CODENAME:?}")
 }
 
 # apt_in SUITE COMMAND ARGUMENT...: runs apt-get or apt-cache on the
@@ -117,7 +143,7 @@ debian_archive() {
 # that a question to apt takes a moment, not seconds. A download that
 # fails is tried again.
 apt_in() {
-    local suite=$1 command=$2 apt_dir
+    local suite=$1 command=$2 apt_dir archive
     shift 2
     set -- -o Acquire::Retries=3 "$@"
     if [ "$suite" = - ] || [ -z "$suite" ]; then
@@ -128,7 +154,9 @@ apt_in() {
     fi
     apt_dir=$cache_root/apt-$suite
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-    echo "deb $(debian_archive) $suite main" > "$apt_dir/sources.list"
+    archive=$(debian_archive) || return 1
+    echo "deb $archive $suite main" > "$apt_dir/sources.list.$$"
+    mv "$apt_dir/sources.list.$$" "$apt_dir/sources.list"
     "$command" -o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=- \
         -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" \
         -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin \
@@ -176,10 +204,17 @@ listed_abis() {
 # suite for the architecture, whatever its series: what the suite's
 # kernel metapackage depends on.
 newest_abi() {
-    local flavour
-    flavour=$(arch_flavour "$1")
-    apt_in "$(kernel_suite "$2")" apt-cache depends "linux-image-$flavour:$1" 2> /dev/null |
-        sed -n "s/^ *Depends: linux-image-\([0-9][^:]*-$flavour\)\(:$1\)\?$/\1/p" | head -n 1
+    local suite memo flavour
+    suite=$(kernel_suite "$2")
+    memo=$cache_root/newest-$1-$suite
+    if [ ! -s "$memo" ] || [ "$cache_root/apt-$suite/lists" -nt "$memo" ]; then
+        flavour=$(arch_flavour "$1")
+        apt_in "$suite" apt-cache depends "linux-image-$flavour:$1" 2> /dev/null |
+            sed -n "s/^ *Depends: linux-image-\([0-9][^:]*-$flavour\)\(:$1\)\?$/\1/p" |
+            head -n 1 > "$memo.$$"
+        mv "$memo.$$" "$memo"
+    fi
+    cat "$memo"
 }
 
 # kernel_abis ARCH SERIES: the ABIs of the series' kernels for the
@@ -207,12 +242,12 @@ kernel_abis() {
     echo "$abis"
 }
 
-# release_tree RELEASE: a minimal tree of the Debian release (such as
-# trixie), made once with debootstrap and kept in the cache, from the
-# archive that this machine's package sources use; prints its folder.
-# Needs root.
+# release_tree RELEASE PURPOSE: a minimal tree of the Debian release (such
+# as trixie) for the purpose (such as "build"), made once with debootstrap
+# and kept in the cache, from the archive that this machine's package
+# sources use; prints its folder. Needs root.
 release_tree() {
-    local tree=$cache_root/tree-$1
+    local tree=$cache_root/tree-$1-$2
     if [ ! -f "$tree/ready" ]; then
         "$project_dir/scripts/install-deps" --for "a minimal Debian $1 tree" debootstrap >&2
         with_lock "$tree.lock" make_release_tree "$1" "$tree"
@@ -221,12 +256,13 @@ release_tree() {
 }
 
 make_release_tree() {
-    local release=$1 tree=$2
+    local release=$1 tree=$2 archive
     [ -f "$tree/ready" ] && return
+    archive=$(debian_archive) || return 1
     echo "  making a minimal Debian $release tree with debootstrap (first time only)" >&2
     rm -rf "$tree"
     mkdir -p "$tree"
-    if ! debootstrap --variant=minbase "$release" "$tree/root" "$(debian_archive)" \
+    if ! debootstrap --variant=minbase "$release" "$tree/root" "$archive" \
         > "$tree/debootstrap.log" 2>&1; then
         cat "$tree/debootstrap.log" >&2
         echo "error: debootstrap of Debian $release failed" >&2
