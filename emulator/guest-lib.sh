@@ -1,7 +1,10 @@
 # SPDX-License-Identifier: MIT
 # Helpers for the scripts that run inside the emulated host.
-# Each case writes its findings into /out/CASE for the host to check.
+# Each case writes its findings into $out/CASE for the host to check:
+# /out, or the folder in GUEST_OUT, under /out.
 . /work/host.sh
+out=${GUEST_OUT:-/out}
+mkdir -p "$out"
 
 mkdir -p /work/bin
 ln -sf /work/sudo-standin /work/bin/sudo
@@ -17,6 +20,15 @@ load_can_core() {
 load_classic_controller() {
     for module in sja1000 kvaser_pci; do
         insmod "/modules/$module.ko" || echo "cannot load $module"
+    done
+}
+
+# unload_can: takes every CAN module out of the kernel again, the
+# controllers' drivers first, as if no CAN had been loaded.
+unload_can() {
+    for module in kvaser_pci sja1000 $(echo $controller_modules | tr ' ' '\n' | tac) sch_netem \
+        can_raw can_dev can; do
+        [ ! -e "/sys/module/$module" ] || rmmod "$module" || echo "cannot unload $module"
     done
 }
 
@@ -55,15 +67,15 @@ set_up_interface() {
 }
 
 # run_case CASE PROGRAM [ARGUMENT...]: runs the program to its end, for
-# 20 s at most, with the stand-in sudo recording into /out/CASE/sudo.log.
+# 20 s at most, with the stand-in sudo recording into $out/CASE/sudo.log.
 run_case() {
-    case_dir=/out/$1
+    case_dir=$out/$1
     shift
     mkdir -p "$case_dir"
     SUDO_LOG=$case_dir/sudo.log timeout 20 "$@" > "$case_dir/stdout" 2> "$case_dir/stderr" < /dev/null
     echo $? > "$case_dir/status"
     if [ "$(cat "$case_dir/status")" -ge 124 ]; then
-        echo "gave up after 20 s waiting for $* to end (case $case_dir)" | tee -a /out/gave-up
+        echo "gave up after 20 s waiting for $* to end (case $case_dir)" | tee -a "$out/gave-up"
         exit 1
     fi
 }
@@ -96,8 +108,8 @@ caught_up() {
 # start_candump CASE IFNAME [OPTION...]: an independent receiver's log of
 # the interface, once its socket is receiving.
 start_candump() {
-    mkdir -p "/out/$1"
-    candump_file=/out/$1/candump
+    mkdir -p "$out/$1"
+    candump_file=$out/$1/candump
     candump_ifname=$2
     shift 2
     candump_mark=$(frames_on "$candump_ifname")
@@ -109,7 +121,7 @@ start_candump() {
 }
 
 # wait_until SECONDS WHAT COMMAND...: until the command succeeds. When the
-# time is up it says which wait gave up, in /out/gave-up for the host to
+# time is up it says which wait gave up, in $out/gave-up for the host to
 # report, and ends the script there: the case has failed.
 wait_until() {
     tries=$(($1 * 10))
@@ -118,7 +130,7 @@ wait_until() {
     shift 2
     while ! "$@"; do
         if [ "$tries" -le 0 ]; then
-            echo "gave up after $limit s waiting for $what" | tee -a /out/gave-up
+            echo "gave up after $limit s waiting for $what" | tee -a "$out/gave-up"
             exit 1
         fi
         sleep 0.1

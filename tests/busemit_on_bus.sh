@@ -6,16 +6,13 @@
 # busemit waits for the controller to report it sent, can1 vanishing
 # meanwhile, and a classic-only controller as can1, which each kernel
 # series treats in its own way.
-# Usage: busemit_on_bus.sh HOST SERIES OUT_DIR BUSEMIT
+# Usage: busemit_on_bus.sh HOST SERIES RUN_DIR, with the boot that
+# emulated_run.sh made into RUN_DIR.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
 source "$here/../emulator/common.sh"
-
-out=$3
-rm -rf "$out"
-# Skipped (77) while there is no kernel of the series to boot.
-"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/busemit_cases" "$4" || exit $?
+guest_part "$3" busemit
 data_bitrate=$(host_data_bitrate "$1")
 warning=$(bitrate_warning "$1" "$2")
 

@@ -5,18 +5,13 @@
 # busemit's frame, frames from cansend, can0 down and up under a running
 # buslisten, a few thousand frames at line rate, and can0's controller
 # taken away.
-# Usage: buslisten_on_bus.sh HOST SERIES OUT_DIR BUSLISTEN BUSEMIT SHORT_READ_SHIM
-#        NONBLOCKING_STDOUT
+# Usage: buslisten_on_bus.sh HOST SERIES RUN_DIR, with the boot that
+# emulated_run.sh made into RUN_DIR.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
 source "$here/../emulator/common.sh"
-
-out=$3
-rm -rf "$out"
-# Skipped (77) while there is no kernel of the series to boot.
-"$here/../emulator/run-guest" "$1" "$2" "$out" "$here/guest/buslisten_cases" "$4" "$5" "$6" "$7" ||
-    exit $?
+guest_part "$3" buslisten
 warning=$(bitrate_warning "$1" "$2")
 
 for case in no_can no_controller bind_fails; do

@@ -62,6 +62,29 @@ own_stderr() {
     fi
 }
 
+# guest_part RUN_DIR PART: sets out to PART's output of the boot that
+# emulated_run.sh made into RUN_DIR; ends the script as a skip when that
+# boot was skipped, and as a failure when the part gave up on a wait or
+# gave nothing back.
+guest_part() {
+    out=$1/$2
+    if [ -e "$1/skipped" ]; then
+        cat "$1/skipped"
+        rm -f "$failures_file"
+        exit 77
+    fi
+    if [ ! -d "$out" ]; then
+        echo "FAIL: the guest gave back nothing of $2's cases (see $1/console.log)"
+        rm -f "$failures_file"
+        exit 1
+    fi
+    if [ -s "$out/gave-up" ]; then
+        echo "FAIL: in the guest, $(cat "$out/gave-up")"
+        rm -f "$failures_file"
+        exit 1
+    fi
+}
+
 finish() {
     local failures
     failures=$(wc -l < "$failures_file")
