@@ -117,17 +117,27 @@ with_lock() {
 # writes them). The private suites and the Debian trees come from there.
 debian_archive() {
     local uri
-    uri=$(cat /etc/apt/sources.list.d/*.sources 2> /dev/null |
-        awk '/^Types:/ { deb = / deb( |$)/ } /^URIs:/ && deb { for (i = 2; i <= NF; i++) print $i }' |
-        grep -E '/debian/?$' | head -n 1)
-    [ -n "$uri" ] || uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2> /dev/null |
-        sed -n 's/^deb \(\[[^]]*\] \)\?\([^ ]*\) .*/\2/p' | grep -E '/debian/?$' | head -n 1)
+    uri=$(apt_source_uris | grep -E '/debian/?$' | head -n 1)
     if [ -z "$uri" ]; then
         echo "error: this machine's apt sources (/etc/apt/sources.list, /etc/apt/sources.list.d)" \
             "name no Debian archive (an address ending in /debian) to fetch Debian's kernels from" >&2
         return 1
     fi
     echo "${uri%/}"
+}
+
+# apt_source_uris: the addresses of this machine's deb sources, from its
+# deb822 .sources files and its one-line .list files, in that order.
+apt_source_uris() {
+    local file
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        awk '/^Types:/ { deb = / deb( |$)/ } /^URIs:/ && deb { for (i = 2; i <= NF; i++) print $i }' "$file"
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        sed -n 's/^deb \(\[[^]]*\] \)\?\([^ ]*\) .*/\2/p' "$file"
+    done
 }
 
 # machine_release: the Debian release of this machine, such as trixie.
