@@ -283,7 +283,9 @@ make_release_tree() {
 
 # in_tree TREE FOLDER COMMAND...: runs the command as root in the tree,
 # with /dev and /proc, and with FOLDER of this machine at its own path
-# there ("-": none); the mounts are the command's own and go with it.
+# there ("-": none); the mounts are the command's own and go with it. The
+# tree is mounted on itself, so that its root is a mount point in there
+# and the command can enter another tree the same way.
 in_tree() {
     local tree=$1 folder=$2
     shift 2
@@ -292,7 +294,8 @@ in_tree() {
     unshare --mount --propagation private bash -c '
         tree=$1 folder=$2
         shift 2
-        mount --rbind /dev "$tree/dev" && mount -t proc proc "$tree/proc" &&
+        mount --bind "$tree" "$tree" &&
+            mount --rbind /dev "$tree/dev" && mount -t proc proc "$tree/proc" &&
             { [ "$folder" = - ] || mount --bind "$folder" "$tree$folder"; } &&
             exec chroot "$tree" "$@"' - \
         "$tree" "$folder" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 "$@"
