@@ -182,6 +182,12 @@ update_lists() {
     fi
 }
 
+# keep FILE: what comes in, into FILE, whole or not at all.
+keep() {
+    mkdir -p "${1%/*}"
+    cat > "$1.$$" && mv "$1.$$" "$1"
+}
+
 # listed_abis ARCH SERIES: the ABIs of the kernels of the series for the
 # architecture that the suite's package lists have, newest first, such
 # as 6.1.0-41-amd64, from the names of their first package. The answer is
@@ -205,8 +211,7 @@ listed_abis() {
         apt_in "$suite" apt-cache show "$name:$1" > /dev/null 2>&1 || continue
         name=${name#"${first%%ABI*}"}
         echo "${name%"${first##*ABI}"}"
-    done | sort -rV > "$memo.$$"
-    mv "$memo.$$" "$memo"
+    done | sort -rV | keep "$memo"
     cat "$memo"
 }
 
@@ -221,8 +226,7 @@ newest_abi() {
         flavour=$(arch_flavour "$1")
         apt_in "$suite" apt-cache depends "linux-image-$flavour:$1" 2> /dev/null |
             sed -n "s/^ *Depends: linux-image-\([0-9][^:]*-$flavour\)\(:$1\)\?$/\1/p" |
-            head -n 1 > "$memo.$$"
-        mv "$memo.$$" "$memo"
+            head -n 1 | keep "$memo"
     fi
     cat "$memo"
 }
@@ -299,33 +303,6 @@ in_tree() {
             { [ "$folder" = - ] || mount --bind "$folder" "$tree$folder"; } &&
             exec chroot "$tree" "$@"' - \
         "$tree" "$folder" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 "$@"
-}
-
-# tree_install TREE PACKAGE...: installs in the tree, with its own apt,
-# those of the packages that it does not have yet, one run at a time.
-tree_install() {
-    with_lock "$1.lock" tree_install_missing "$@"
-}
-
-tree_install_missing() {
-    local tree=$1 package missing=() log
-    shift
-    for package in "$@"; do
-        in_tree "$tree" - dpkg-query -W -f='${Status}' "$package" 2> /dev/null |
-            grep -q 'install ok installed' || missing+=("$package")
-    done
-    [ ${#missing[@]} -gt 0 ] || return 0
-    echo "  installing in the Debian tree: ${missing[*]}" >&2
-    log=$(mktemp)
-    if ! { in_tree "$tree" - apt-get -o Acquire::Retries=3 update &&
-        in_tree "$tree" - env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 \
-            install -y --no-install-recommends "${missing[@]}"; } > "$log" 2>&1; then
-        cat "$log" >&2
-        rm -f "$log"
-        echo "error: installing in the Debian tree $tree failed" >&2
-        return 1
-    fi
-    rm -f "$log"
 }
 
 # build_programs ARCH FOLDER: builds busemit and buslisten for the
