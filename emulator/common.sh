@@ -1,12 +1,12 @@
 # SPDX-License-Identifier: MIT
 # Shared by the emulator scripts: the targets, their kernels, and where
 # the prepared guests live. A target is an emulated host and a kernel
-# series, such as "versal 6.12". BUSTOOLS_CACHE overrides the cache folder.
+# series, such as "versal 6.12". CANFD_BRINGUP_CACHE overrides the cache folder.
 
 emulator_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 project_dir=$(dirname "$emulator_dir")
 home=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
-cache_root=${BUSTOOLS_CACHE:-${XDG_CACHE_HOME:-${home:-/tmp}/.cache}/bustools}
+cache_root=${CANFD_BRINGUP_CACHE:-${XDG_CACHE_HOME:-${home:-/tmp}/.cache}/canfd-bringup}
 
 # target_field KIND NAME FIELD: one field of a line of the targets table
 # (KIND arch or kernel; FIELD counts from 1, the name itself).
@@ -314,6 +314,6 @@ build_programs() {
     "$project_dir/scripts/install-deps" --architecture "$1" --for "building for $1" cmake make \
         $(arch_build_packages "$1")
     echo "building busemit and buslisten for $1 in $2"
-    cmake --preset "$preset" -S "$project_dir" -B "$2" -DBUSTOOLS_TESTS=OFF > /dev/null
+    cmake --preset "$preset" -S "$project_dir" -B "$2" -DCANFD_BRINGUP_TESTS=OFF > /dev/null
     cmake --build "$2" -j "$(nproc)" --target busemit buslisten > /dev/null
 }
