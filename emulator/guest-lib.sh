@@ -27,7 +27,7 @@ load_classic_controller() {
 # controllers' drivers first, as if no CAN had been loaded.
 unload_can() {
     for module in kvaser_pci sja1000 $(echo $controller_modules | tr ' ' '\n' | tac) sch_netem \
-        can_raw can_dev can; do
+        vxcan can_raw can_dev can; do
         [ ! -e "/sys/module/$module" ] || rmmod "$module" || echo "cannot unload $module"
     done
 }
