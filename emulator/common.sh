@@ -1,7 +1,10 @@
 # SPDX-License-Identifier: MIT
 # Shared by the emulator scripts: the targets, their kernels, and where
 # the prepared guests live. A target is an emulated host and a kernel
-# series, such as "versal 6.12". CANFD_BRINGUP_CACHE overrides the cache folder.
+# row, such as "versal 6.12" or "armhf newest". CANFD_BRINGUP_CACHE
+# overrides the cache folder; CANFD_BRINGUP_ARCHIVE the Debian archive
+# that every suite is read from, such as "[trusted=yes] file:///srv/debian"
+# (the tests' own), instead of this machine's.
 
 emulator_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 project_dir=$(dirname "$emulator_dir")
@@ -25,7 +28,7 @@ target_field() {
     echo "$value"
 }
 
-# check_target HOST SERIES: both are in the table.
+# check_target HOST ROW: both are in the table.
 check_target() {
     target_field host "$1" 1 > /dev/null && target_field kernel "$2" 1 > /dev/null
 }
@@ -49,19 +52,85 @@ host_qemu_least() { target_field host "$1" 5; }
 host_machine() { target_field host "$1" 6; }
 host_console() { target_field host "$1" 7; }
 host_controller() { target_field host "$1" 8; }
-host_classic_series() { target_field host "$1" 9; }
+host_classic_rows() { target_field host "$1" 9; }
 host_data_bitrate() { target_field host "$1" 10; }
-kernel_suite() { target_field kernel "$1" 2; }
-kernel_warning_decimals() { target_field kernel "$1" 5; }
-kernel_classic_message() { target_field kernel "$1" 6; }
-kernel_classic_bitrate() { target_field kernel "$1" 7; }
+kernel_suites() { target_field kernel "$1" 2; }
+kernel_series() { target_field kernel "$1" 3; }
 
-# kernel_packages ARCH SERIES ABI: the packages with the image and the
-# modules of that kernel.
+# kernel_track ROW ARCH: the row's suites for the architecture as one
+# word, the name of their private apt configuration, such as
+# bookworm+bookworm-updates+bookworm-security@armhf.
+kernel_track() {
+    echo "$(kernel_suites "$1" | tr ' ' '+')@$2"
+}
+
+# kernel_release ROW: the Debian release of the row's suites, such as trixie.
+kernel_release() {
+    suite_release "$(kernel_suites "$1" | cut -d' ' -f1)"
+}
+
+# abi_version ABI: the kernel's version in its ABI, such as 6.1.0-58 for
+# 6.1.0-58-amd64 or 7.3.4+deb13 for 7.3.4+deb13-arm64.
+abi_version() {
+    sed -E 's/^([0-9]+[.][0-9]+([.][0-9]+)?(-[0-9]+)?([+][a-z0-9.]+)?)-.*/\1/' <<< "$1"
+}
+
+# abi_series ABI: the kernel's series, such as 6.1 or 7.3.
+abi_series() {
+    sed -E 's/^([0-9]+[.][0-9]+).*/\1/' <<< "$1"
+}
+
+# fact_row NAME ABI: the targets table's fact row that holds for the
+# kernel, the one with the newest version at or below the kernel's, as
+# "FROM|VALUE|SEEN ON".
+fact_row() {
+    local version row best=
+    version=$(abi_version "$2")
+    while IFS= read -r row; do
+        dpkg --compare-versions "$version" ge "${row%%|*}" || continue
+        [ -n "$best" ] && dpkg --compare-versions "${best%%|*}" gt "${row%%|*}" && continue
+        best=$row
+    done < <(awk -F'|' -v name="$1" '
+        /^#/ { next }
+        { split($1, key, " ") }
+        key[1] == "fact" && key[2] == name {
+            for (i = 2; i <= 4; i++) gsub(/^ +| +$/, "", $i)
+            print $2 "|" $3 "|" $4
+        }' "$emulator_dir/targets")
+    [ -n "$best" ] || { echo "error: no fact $1 in $emulator_dir/targets for kernel $2" >&2; return 1; }
+    echo "$best"
+}
+
+# kernel_fact NAME ABI: the fact's value for the kernel ("-": nothing).
+kernel_fact() {
+    local row
+    row=$(fact_row "$1" "$2") || return 1
+    row=${row#*|}
+    row=${row%%|*}
+    [ "$row" = - ] || echo "$row"
+}
+
+# fact_from NAME ABI: the version from which the table gives the fact's
+# value for the kernel.
+fact_from() {
+    local row
+    row=$(fact_row "$1" "$2") || return 1
+    echo "${row%%|*}"
+}
+
+# facts_seen_on SERIES: whether the table's facts were seen on a kernel
+# of the series.
+facts_seen_on() {
+    awk -F'|' '/^fact / { print $4 }' "$emulator_dir/targets" | tr ',' '\n' |
+        grep -qE "^ *${1//./\\.}[.-]"
+}
+
+# kernel_packages ARCH ABI: the packages with the image and the modules
+# of that kernel.
 kernel_packages() {
-    local field=4
-    [ -z "$(arch_signed "$1")" ] || field=3
-    target_field kernel "$2" $field | sed "s/ABI/$3/g"
+    local fact=packages-unsigned
+    [ -z "$(arch_signed "$1")" ] || fact=packages-signed
+    kernel_fact $fact "$2" | sed "s/ABI/$2/g"
 }
 
 # suite_release SUITE: the Debian release of a suite, such as trixie for
@@ -111,17 +180,28 @@ with_lock() {
     ) 9> "$lock"
 }
 
-# debian_archive: the address of the Debian archive that this machine's
-# own package sources use, from its deb822 .sources files (as Debian 13
-# installs them) or its one-line sources.list files (as debootstrap
-# writes them). The private suites and the Debian trees come from there.
+# debian_archive [security]: the address of the Debian archive (or of
+# its security archive) that this machine's own package sources use,
+# from its deb822 .sources files (as Debian 13 installs them) or its
+# one-line sources.list files (as debootstrap writes them); or
+# CANFD_BRINGUP_ARCHIVE, for both. The private suites and the Debian
+# trees come from there.
 debian_archive() {
-    local uri
+    local uri security
+    if [ -n "${CANFD_BRINGUP_ARCHIVE:-}" ]; then
+        echo "$CANFD_BRINGUP_ARCHIVE"
+        return
+    fi
     uri=$(apt_source_uris | grep -E '/debian/?$' | head -n 1)
     if [ -z "$uri" ]; then
         echo "error: this machine's apt sources (/etc/apt/sources.list, /etc/apt/sources.list.d)" \
             "name no Debian archive (an address ending in /debian) to fetch Debian's kernels from" >&2
         return 1
+    fi
+    if [ "${1:-}" = security ]; then
+        # The sources' security archive, else the one beside the archive.
+        security=$(apt_source_uris | grep -E '/debian-security/?$' | head -n 1 || true)
+        uri=${security:-${uri%/}-security}
     fi
     echo "${uri%/}"
 }
@@ -145,35 +225,51 @@ machine_release() {
     (. /etc/os-release && echo "${VERSION_CODENAME:?}")
 }
 
-# apt_in SUITE COMMAND ARGUMENT...: runs apt-get or apt-cache on the
-# package lists of the suite: the machine's own ("-"), or a private set
-# kept in the cache for a suite that the machine does not use. The
-# machine's package sources are never changed. apt's binary cache of the
-# lists is kept in our cache, even where the machine's apt keeps none, so
-# that a question to apt takes a moment, not seconds. A download that
-# fails is tried again.
+# apt_in SUITES COMMAND ARGUMENT...: runs apt-get or apt-cache on the
+# package lists of the suites: the machine's own ("-"), or a private set
+# kept in the cache for one suite or several joined by "+" (a kernel
+# row's track), for this machine's architectures or, after "@", for this
+# machine's and one other only (so that an index that the archive serves
+# cut short for one architecture hides no suite from the others). A
+# private set reads nothing of this machine's: not its package sources,
+# which are never changed, nor its installed packages, so that what it
+# chooses is the suites' whatever is installed here.
+# apt's binary cache of the lists is kept in our cache, even where the
+# machine's apt keeps none, so that a question to apt takes a moment,
+# not seconds. A download that fails is tried again.
 apt_in() {
-    local suite=$1 command=$2 apt_dir archive
+    local suites=$1 command=$2 apt_dir archive suite
     shift 2
     set -- -o Acquire::Retries=3 "$@"
-    if [ "$suite" = - ] || [ -z "$suite" ]; then
+    case $suites in
+        *@*) set -- -o APT::Architectures="$(dpkg --print-architecture),${suites##*@}" "$@" ;;
+    esac
+    if [ "$suites" = - ] || [ -z "$suites" ]; then
         mkdir -p "$cache_root"
         "$command" -o Dir::Cache::pkgcache="$cache_root/apt-pkgcache.bin" \
             -o Dir::Cache::srcpkgcache="$cache_root/apt-srcpkgcache.bin" "$@"
         return
     fi
-    apt_dir=$cache_root/apt-$suite
+    apt_dir=$cache_root/apt-$suites
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-    archive=$(debian_archive) || return 1
-    echo "deb $archive $suite main" > "$apt_dir/sources.list.$$"
+    : > "$apt_dir/status"
+    for suite in $(tr '+' ' ' <<< "${suites%@*}"); do
+        case $suite in
+            *-security) archive=$(debian_archive security) ;;
+            *) archive=$(debian_archive) ;;
+        esac || return 1
+        echo "deb $archive $suite main"
+    done > "$apt_dir/sources.list.$$"
     mv "$apt_dir/sources.list.$$" "$apt_dir/sources.list"
     "$command" -o Dir::Etc::sourcelist="$apt_dir/sources.list" -o Dir::Etc::sourceparts=- \
-        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" \
+        -o Dir::State::Lists="$apt_dir/lists" -o Dir::State::status="$apt_dir/status" \
+        -o Dir::Cache="$apt_dir/cache" \
         -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin \
         -o APT::Sandbox::User=root "$@"
 }
 
-# update_lists SUITE: fetches the suite's package lists, one run at a time.
+# update_lists SUITES: fetches the package lists of the suites (as for
+# apt_in), one run at a time.
 update_lists() {
     if [ "$1" = - ] || [ -z "$1" ]; then
         "$project_dir/scripts/install-deps" --update
@@ -188,72 +284,157 @@ keep() {
     cat > "$1.$$" && mv "$1.$$" "$1"
 }
 
-# listed_abis ARCH SERIES: the ABIs of the kernels of the series for the
-# architecture that the suite's package lists have, newest first, such
-# as 6.1.0-41-amd64, from the names of their first package. The answer is
-# kept until the lists change.
+# listed_abis ARCH ROW: the ABIs of the row's kernels for the
+# architecture that its suites' package lists have, newest first, such
+# as 6.1.0-58-amd64, from the names of their headers packages. The
+# answer is kept until the lists change.
 listed_abis() {
-    local suite lists memo flavour first pattern name
-    suite=$(kernel_suite "$2")
-    lists=$cache_root/apt-$suite/lists
-    memo=$cache_root/abis-$1-$2
+    local track lists memo series pattern names
+    track=$(kernel_track "$2" "$1")
+    lists=$cache_root/apt-$track/lists
+    memo=$cache_root/abis-$track
     if [ -s "$memo" ] && [ "$memo" -nt "$lists" ]; then
         cat "$memo"
         return
     fi
-    flavour=$(arch_flavour "$1")
-    first=$(kernel_packages "$1" "$2" ABI | cut -d' ' -f1)
+    series=$(kernel_series "$2")
     # The series, its version's other numbers, a Debian ABI number or
-    # tag, the flavour: 6.1.0-41-amd64, 6.12.57+bpo-amd64, 7.3.4+deb13-amd64.
-    pattern="${2//./\\.}[.-][0-9.]*(-[0-9]+)?([+][a-z0-9]+)?-$flavour"
-    for name in $(apt_in "$suite" apt-cache pkgnames "${first%%ABI*}" 2> /dev/null |
-        grep -E "^${first/ABI/$pattern}\$"); do
-        apt_in "$suite" apt-cache show "$name:$1" > /dev/null 2>&1 || continue
-        name=${name#"${first%%ABI*}"}
-        echo "${name%"${first##*ABI}"}"
-    done | sort -rV | keep "$memo"
-    cat "$memo"
+    # tag, the flavour: 6.1.0-58-amd64, 6.12.115+deb13.1-amd64, 7.3.4+deb13-amd64.
+    pattern=${series//./[.]}
+    pattern="linux-headers-${pattern:-[0-9]+[.][0-9]+}[.-][0-9.]*(-[0-9]+)?([+][a-z0-9.]+)?-$(arch_flavour "$1")"
+    mapfile -t names < <(apt_in "$track" apt-cache pkgnames linux-headers- 2> /dev/null |
+        grep -E "^$pattern\$")
+    [ ${#names[@]} = 0 ] ||
+        apt_in "$track" apt-cache show "${names[@]/%/:$1}" 2> /dev/null |
+        sed -n 's/^Package: linux-headers-//p' | sort -u | sort -rV | keep "$memo"
+    cat "$memo" 2> /dev/null || true
 }
 
-# newest_abi ARCH SERIES: the ABI of the newest kernel of the series'
-# suite for the architecture, whatever its series: what the suite's
-# kernel metapackage depends on.
-newest_abi() {
-    local suite memo flavour
-    suite=$(kernel_suite "$2")
-    memo=$cache_root/newest-$1-$suite
-    if [ ! -s "$memo" ] || [ "$cache_root/apt-$suite/lists" -nt "$memo" ]; then
-        flavour=$(arch_flavour "$1")
-        apt_in "$suite" apt-cache depends "linux-image-$flavour:$1" 2> /dev/null |
-            sed -n "s/^ *Depends: linux-image-\([0-9][^:]*-$flavour\)\(:$1\)\?$/\1/p" |
-            head -n 1 | keep "$memo"
-    fi
-    cat "$memo"
-}
-
-# kernel_abis ARCH SERIES: the ABIs of the series' kernels for the
-# architecture, newest first; the suite's lists are fetched first where
-# they have none. A series that the suite no longer has stops the run:
-# its row in the targets table must move on with the suite.
+# kernel_abis ARCH ROW: the ABIs of the row's kernels for the
+# architecture, newest first; the suites' lists are fetched first where
+# they have none or are a day old, so that the row follows the archive.
+# Without lists, those of the guests prepared earlier. CANFD_BRINGUP_KERNEL
+# (a version, such as 7.2.11+deb13) keeps only that kernel: a maintainer
+# boots an older kernel of a row so to find which version brought a fact.
 kernel_abis() {
-    local abis newest
+    local abis series lists
+    lists=$cache_root/apt-$(kernel_track "$2" "$1")/lists
     abis=$(listed_abis "$1" "$2")
-    if [ -z "$abis" ]; then
-        update_lists "$(kernel_suite "$2")" >&2 || true
+    if [ -z "$abis" ] || [ -n "$(find "$lists" -maxdepth 0 -mmin +1440 2> /dev/null)" ]; then
+        update_lists "$(kernel_track "$2" "$1")" >&2 || true
+        touch "$lists"
         abis=$(listed_abis "$1" "$2")
     fi
-    if [ -z "$abis" ]; then
-        # No package lists: fall back on a guest prepared earlier.
-        abis=$(ls -1 "$cache_root" 2> /dev/null |
-            sed -n "s/^kernel-$1-\($2[.-].*\)-[0-9a-f]*$/\1/p" | sort -rV)
+    if [ -n "${CANFD_BRINGUP_KERNEL:-}" ]; then
+        abis=$(awk -v version="$CANFD_BRINGUP_KERNEL-" 'index($0, version) == 1' <<< "$abis")
     fi
-    if [ -z "$abis" ]; then
-        newest=$(newest_abi "$1" "$2")
-        echo "error: $(kernel_suite "$2") has no kernel of the $2 series for $1${newest:+ (its newest is $newest)}:" \
-            "the targets table's kernel row $2 must move on to the series that the suite has now" >&2
-        return 1
+    if [ -z "$abis" ] && ! ls "$lists/"*_Packages* > /dev/null 2>&1; then
+        series=$(kernel_series "$2")
+        abis=$(ls -1 "$cache_root" 2> /dev/null |
+            sed -n "s/^kernel-$1-\(${series:-[0-9]*[.][0-9]*}[.-].*\)-[0-9a-f]*$/\1/p" | sort -rV)
     fi
     echo "$abis"
+}
+
+# served ARCH TRACK ABI: whether the archive serves the kernel's
+# packages, not only lists them: a mirror may list an architecture's new
+# kernel for hours or days before it has its files. Tried with the
+# kernel's smallest package, its headers. Any other failure to download
+# is shown, and gives 2.
+served() {
+    local probe status=0
+    probe=$(mktemp -d)
+    (cd "$probe" && apt_in "$2" apt-get download -qq "linux-headers-$3:$1") > "$probe/log" 2>&1 ||
+        status=$?
+    if [ $status != 0 ]; then
+        grep -qE ' 404 |File not found' "$probe/log" && status=1 || { cat "$probe/log" >&2; status=2; }
+    fi
+    rm -rf "$probe"
+    return $status
+}
+
+# choose_kernel ARCH ROW: the kernel that the row boots on the
+# architecture, by its ABI: the newest of the row's kernels that the
+# archive serves, or that is prepared already (where the caller defines
+# a function "prepared ABI" that says so). Says in a line when newer ones
+# are listed but not served, and when the table's facts were seen on no
+# kernel of its series. Gives 77, with a "skipped: " line that says why,
+# when no kernel of the row can be had for the architecture.
+choose_kernel() {
+    local arch=$1 row=$2 track series abis candidate unserved=() status
+    track=$(kernel_track "$row" "$arch")
+    series=$(kernel_series "$row")
+    abis=$(kernel_abis "$arch" "$row")
+    if [ -z "$abis" ]; then
+        echo "skipped: $(kernel_suites "$row" | sed 's/ /, /g') list no kernel" \
+            "${series:+of the $series series }for $arch: nothing to boot on kernel row $row" >&2
+        return 77
+    fi
+    for candidate in $abis; do
+        status=0
+        { declare -F prepared > /dev/null && prepared "$candidate"; } ||
+            served "$arch" "$track" "$candidate" || status=$?
+        [ $status != 2 ] || return 1
+        if [ $status = 0 ]; then
+            if [ ${#unserved[@]} = 1 ]; then
+                echo "$arch: ${unserved[0]} is listed but not served; booting $candidate" >&2
+            elif [ ${#unserved[@]} -gt 1 ]; then
+                echo "$arch: $(IFS=,; echo "${unserved[*]}" | sed 's/,/, /g') are listed but not served; booting $candidate" >&2
+            fi
+            facts_seen_on "$(abi_series "$candidate")" ||
+                echo "note: the targets table's facts were seen on no kernel of the $(abi_series "$candidate")" \
+                    "series; $candidate takes those of the newest rows at or below its version" >&2
+            echo "$candidate"
+            return 0
+        fi
+        unserved+=("$candidate")
+    done
+    echo "skipped: no kernel of row $row to boot on $arch until Debian's archive serves one" \
+        "(it lists $(IFS=,; echo "${unserved[*]}" | sed 's/,/, /g') but serves none)" >&2
+    return 77
+}
+
+# missing_parts GUEST: the files of a prepared guest's parts that are
+# not there (another version of these scripts, or a person, may have
+# removed a part), one a line; nothing when it can boot.
+missing_parts() {
+    local file
+    for file in abi userland/base.cpio.gz userland/sysroot kernel/vmlinuz kernel/modules.cpio.gz; do
+        [ -e "$1/$file" ] || echo "$file"
+    done
+    [ ! -L "$1/qemu" ] || [ -e "$1/qemu/usr/bin" ] || echo "qemu"
+}
+
+# mark_used GUEST: the guest and its parts are in use now.
+mark_used() {
+    local part
+    touch "$1/used"
+    for part in userland kernel qemu; do
+        [ ! -e "$1/$part" ] || touch "$1/$part/used"
+    done
+}
+
+# sweep_cache: removes the guests that have not been used for 30 days,
+# then the parts unused as long that no guest left refers to, whichever
+# version of these scripts made them; what a version that marks no use
+# made is kept.
+sweep_cache() {
+    local folder referred
+    for folder in $(find "$cache_root" -mindepth 2 -maxdepth 2 -path "$cache_root/guest-*/used" \
+        -mtime +30 -printf '%h\n' 2> /dev/null); do
+        remove_unused "$folder"
+    done
+    referred=$(find "$cache_root" -mindepth 2 -maxdepth 2 -path "$cache_root/guest-*" -type l \
+        -exec readlink {} + 2> /dev/null)
+    for folder in $(find "$cache_root" -mindepth 2 -maxdepth 2 -name used -mtime +30 \
+        -printf '%h\n' 2> /dev/null); do
+        grep -qxF "$folder" <<< "$referred" || remove_unused "$folder"
+    done
+}
+
+remove_unused() {
+    echo "  removing $(basename "$1") from the cache, unused for 30 days" >&2
+    rm -rf "$1" "$1.lock"
 }
 
 # release_tree RELEASE PURPOSE: a minimal tree of the Debian release (such

@@ -5,14 +5,14 @@
 # busemit's frame, frames from cansend, can0 down and up under a running
 # buslisten, a few thousand frames at line rate, and can0's controller
 # taken away.
-# Usage: buslisten_on_bus.sh HOST SERIES RUN_DIR, with the boot that
+# Usage: buslisten_on_bus.sh HOST ROW RUN_DIR, with the boot that
 # emulated_run.sh made into RUN_DIR.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/check_lib.sh"
 source "$here/../emulator/common.sh"
 guest_part "$3" buslisten
-warning=$(bitrate_warning "$1" "$2")
+warning=$(bitrate_warning "$1" "$kernel")
 
 for case in no_can no_controller bind_fails; do
     echo "set-up failure: $case"

@@ -35,15 +35,15 @@ check_status() {
     [ "$actual" = "$2" ] || failed "$1: exit status '$actual', expected $2"
 }
 
-# bitrate_warning HOST SERIES: the line that ip gives on standard error,
+# bitrate_warning HOST ABI: the line that ip gives on standard error,
 # and the programs pass on as their command's own output, when the host's
 # controllers cannot make 2 Mbit/s exactly (the targets table gives the
-# rate they run) and the kernel series warns about it, with its number of
-# decimals; nothing otherwise.
+# rate they run) and the kernel warns about it, with the number of
+# decimals that the table's facts give it; nothing otherwise.
 bitrate_warning() {
     local rate decimals
     rate=$(host_data_bitrate "$1")
-    decimals=$(kernel_warning_decimals "$2")
+    decimals=$(kernel_fact warning-decimals "$2")
     [ "$rate" != 2000000 ] && [ -n "$decimals" ] || return 0
     awk -v rate="$rate" -v decimals="$decimals" 'BEGIN {
         error = (rate > 2000000 ? rate - 2000000 : 2000000 - rate) * 100 / 2000000
@@ -62,12 +62,22 @@ own_stderr() {
     fi
 }
 
+# check_fact ABI FACT EXPECTED ACTUAL WHAT: the kernel did what the
+# targets table's fact says; where not, one line names the kernel, the
+# fact and its row, what the table expects and what happened (WHAT: the
+# thing that showed it), so that a maintainer knows which row to change.
+check_fact() {
+    [ "$3" = "$4" ] ||
+        failed "kernel $1: the targets table's fact $2 (from $(fact_from "$2" "$1")) expects '$3', but $5 '$4'"
+}
+
 # guest_part RUN_DIR PART: sets out to PART's output of the boot that
-# emulated_run.sh made into RUN_DIR; ends the script as a skip when that
-# boot was skipped, and as a failure when the part gave up on a wait or
-# gave nothing back.
+# emulated_run.sh made into RUN_DIR, and kernel to the ABI it booted;
+# ends the script as a skip when that boot was skipped, and as a failure
+# when the part gave up on a wait or gave nothing back.
 guest_part() {
     out=$1/$2
+    kernel=$(cat "$1/kernel" 2> /dev/null)
     if [ -e "$1/skipped" ]; then
         cat "$1/skipped"
         rm -f "$failures_file"

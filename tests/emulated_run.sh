@@ -4,9 +4,9 @@
 # package's as-installed test (guest/programs_cases), into OUT_DIR/busemit,
 # OUT_DIR/buslisten and OUT_DIR/autopkgtest, for busemit_on_bus.sh,
 # buslisten_on_bus.sh and autopkgtest_on_bus.sh to check. When there is no
-# kernel of the series to boot yet, it is skipped (77) and leaves the
-# reason in OUT_DIR/skipped, for the checks to skip as well.
-# Usage: emulated_run.sh HOST SERIES OUT_DIR BUSEMIT BUSLISTEN SHORT_READ_SHIM NONBLOCKING_STDOUT
+# kernel of the row to boot, it is skipped (77) and leaves the reason in
+# OUT_DIR/skipped, for the checks to skip as well.
+# Usage: emulated_run.sh HOST ROW OUT_DIR BUSEMIT BUSLISTEN SHORT_READ_SHIM NONBLOCKING_STDOUT
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 out=$3
