@@ -353,6 +353,12 @@ served() {
     return $status
 }
 
+# joined WORD...: the words, separated by commas.
+joined() {
+    local IFS=,
+    echo "$*" | sed 's/,/, /g'
+}
+
 # choose_kernel ARCH ROW: the kernel that the row boots on the
 # architecture, by its ABI: the newest of the row's kernels that the
 # archive serves, or that is prepared already (where the caller defines
@@ -366,7 +372,8 @@ choose_kernel() {
     series=$(kernel_series "$row")
     abis=$(kernel_abis "$arch" "$row")
     if [ -z "$abis" ]; then
-        echo "skipped: $(kernel_suites "$row" | sed 's/ /, /g') list no kernel" \
+        # shellcheck disable=SC2046  # one suite a word
+        echo "skipped: $(joined $(kernel_suites "$row")) list no kernel" \
             "${series:+of the $series series }for $arch: nothing to boot on kernel row $row" >&2
         return 77
     fi
@@ -379,7 +386,7 @@ choose_kernel() {
             if [ ${#unserved[@]} = 1 ]; then
                 echo "$arch: ${unserved[0]} is listed but not served; booting $candidate" >&2
             elif [ ${#unserved[@]} -gt 1 ]; then
-                echo "$arch: $(IFS=,; echo "${unserved[*]}" | sed 's/,/, /g') are listed but not served; booting $candidate" >&2
+                echo "$arch: $(joined "${unserved[@]}") are listed but not served; booting $candidate" >&2
             fi
             facts_seen_on "$(abi_series "$candidate")" ||
                 echo "note: the targets table's facts were seen on no kernel of the $(abi_series "$candidate")" \
@@ -390,7 +397,7 @@ choose_kernel() {
         unserved+=("$candidate")
     done
     echo "skipped: no kernel of row $row to boot on $arch until Debian's archive serves one" \
-        "(it lists $(IFS=,; echo "${unserved[*]}" | sed 's/,/, /g') but serves none)" >&2
+        "(it lists $(joined "${unserved[@]}") but serves none)" >&2
     return 77
 }
 
