@@ -439,6 +439,7 @@ sweep_cache() {
     done
 }
 
+# remove_unused FOLDER: removes a cache folder and its lock, saying so.
 remove_unused() {
     echo "  removing $(basename "$1") from the cache, unused for 30 days" >&2
     rm -rf "$1" "$1.lock"
