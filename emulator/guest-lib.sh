@@ -198,6 +198,22 @@ ended() {
     ! alive "$1"
 }
 
+# sleeping PID: the process waits in a system call.
+sleeping() {
+    grep -q '^[0-9]* (.*) S ' "/proc/$1/stat" 2> /dev/null
+}
+
+# drained FILE LISTENER READER: buslisten (LISTENER) has printed all it
+# held: FILE, which READER writes from buslisten's output pipe, has not
+# grown since the last look (drained_before, which a new wait empties),
+# and both wait, READER on an empty pipe and so buslisten on its socket.
+drained() {
+    drained_now=$(byte_count "$1")
+    [ "$drained_now" = "${drained_before:-}" ] && sleeping "$2" && sleeping "$3" && return 0
+    drained_before=$drained_now
+    return 1
+}
+
 # cpu_ticks PID: the process's user and system time so far, in clock ticks.
 cpu_ticks() {
     set -- $(cut -d' ' -f14,15 "/proc/$1/stat")

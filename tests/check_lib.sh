@@ -166,6 +166,26 @@ candump_as_blocks() {
          }'
 }
 
+# blocks_and_drops CANDUMP OUTPUT: buslisten's blocks for the frames in
+# candump -L's log CANDUMP, as they must show in OUTPUT, which holds
+# buslisten's standard output and error together: where OUTPUT has a line
+# "dropped N frames", that line as buslisten must word it, and the next N
+# frames left out. Frames neither printed nor reported come at the end.
+blocks_and_drops() {
+    awk 'FILENAME == ARGV[1] {
+             block[int((FNR - 1) / 11)] = block[int((FNR - 1) / 11)] $0 "\n"
+             blocks = int((FNR - 1) / 11) + 1
+             next
+         }
+         /^dropped [0-9]+ / {
+             printf "dropped %d frame%s: receive queue full\n", $2, $2 == 1 ? "" : "s"
+             next_block += $2
+         }
+         /^Received / { printf "%s", block[next_block++] }
+         END { while (next_block < blocks) printf "%s", block[next_block++] }' \
+        <(candump_as_blocks < "$1") "$2"
+}
+
 busemit_frame_lines() {
     printf 'can_id  = 0x123\r\ncan_dlc = 8\r\n'
     data_lines 1 2 3 4 5 6 7 8
