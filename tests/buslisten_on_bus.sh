@@ -1,10 +1,10 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # buslisten on the real Linux CAN stack, in the emulated host: the set-up
-# failures, short reads, an output that fails or is momentarily full,
-# busemit's frame, frames from cansend, can0 down and up under a running
-# buslisten, a few thousand frames at line rate, and can0's controller
-# taken away.
+# failures, short reads, an output that fails, an output whose reader
+# stalls while frames are dropped, busemit's frame, frames from cansend,
+# can0 down and up under a running buslisten, a few thousand frames at
+# line rate, and can0's controller taken away.
 # Usage: buslisten_on_bus.sh HOST ROW RUN_DIR, with the boot that
 # emulated_run.sh made into RUN_DIR.
 set -u
